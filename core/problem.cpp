@@ -1,0 +1,47 @@
+#include "core/problem.h"
+
+namespace dulmar {
+
+void AssignmentConstraint::set_assignment(size_t node, const std::vector<std::string>& types) {
+    allowed_types[node] = types;
+}
+
+void TimeWindowConstraint::set_timewindow(size_t node, double start, double end) {
+    windows[node] = {start, end};
+}
+
+void Problem::add_node(Node node) {
+    node_list.push_back(std::move(node));
+    num_nodes = node_list.size();
+}
+
+void Problem::add_agent(const Agent& agent, size_t id) {
+    auto found = type_index.find(agent.type);
+    size_t type_number;
+    if (found == type_index.end()) {
+        type_number = type_index.size();
+        type_index.emplace(agent.type, type_number);
+        agent_types.push_back(agent.type);
+    } else {
+        type_number = found->second;
+    }
+    agent_type_of[id] = type_number;
+    agent_index[id] = ordered_agents.size();
+    ordered_agents.push_back(agent);
+    agents[id] = agent;
+    num_agents = agents.size();
+}
+
+void Problem::set_cost_matrix(const std::string& agent_type, const CostMatrix& matrix) {
+    cost_matrices[agent_type] = matrix;
+}
+
+void Problem::set_assignment_constraint(const AssignmentConstraint& constraint) {
+    assignment_constraint = constraint;
+}
+
+void Problem::set_timewindow_constraint(const TimeWindowConstraint& constraint) {
+    timewindow_constraint = constraint;
+}
+
+}  // namespace dulmar

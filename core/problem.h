@@ -1,0 +1,95 @@
+// Value types describing one MTSP instance: nodes, agents, cost matrices per
+// agent type, constraints and solve options. Filled by the JSON reader or by
+// hand, then copied into a Solver; every copy is deep.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace dulmar {
+
+enum class ObjectiveType : int32_t { MinMax = 0, MinSum = 1 };
+
+enum class NodeType : int32_t { DEPOT = 0, TARGET = 1 };
+
+struct Position {
+    double x = 0.0;
+    double y = 0.0;
+    double z = 0.0;
+};
+
+struct Node {
+    size_t id = 0;
+    Position position;
+    NodeType type = NodeType::TARGET;
+    double demand = 0.0;
+};
+
+struct Agent {
+    size_t id = 0;
+    std::string type;
+    size_t start_node = 0;
+    size_t end_node = 0;
+    double capacity_limit = 0.0;
+    double time_limit = 0.0;  // 0 or less: no limit
+};
+
+struct Options {
+    bool return_to_end = true;
+    ObjectiveType objective = ObjectiveType::MinSum;
+    double time_limit = 60.0;  // processor seconds for the search
+};
+
+struct AssignmentConstraint {
+    // node id -> agent type names allowed to visit it; an empty list allows nobody
+    std::unordered_map<size_t, std::vector<std::string>> allowed_types;
+
+    void set_assignment(size_t node, const std::vector<std::string>& types);
+};
+
+struct TimeWindowConstraint {
+    // node id -> (start, end)
+    std::unordered_map<size_t, std::pair<double, double>> windows;
+
+    void set_timewindow(size_t node, double start, double end);
+};
+
+using CostMatrix = std::vector<std::vector<double>>;
+using PrecedenceList = std::vector<std::pair<size_t, size_t>>;
+
+class Problem {
+public:
+    std::vector<Node> node_list;
+    std::unordered_map<size_t, Agent> agents;
+    size_t num_agents = 0;
+    size_t num_nodes = 0;
+    std::unordered_map<std::string, CostMatrix> cost_matrices;
+    AssignmentConstraint assignment_constraint;
+    TimeWindowConstraint timewindow_constraint;
+    PrecedenceList precedence;
+    PrecedenceList precedence_same;
+    PrecedenceList precedence_diff;
+    Options solve_options;
+    std::vector<Agent> ordered_agents;
+    std::unordered_map<size_t, size_t> agent_index;      // agent id -> latest entry in ordered_agents
+    std::unordered_map<std::string, size_t> type_index;  // type name -> type number, first-seen order
+    std::vector<std::string> agent_types;
+    std::unordered_map<size_t, size_t> agent_type_of;    // agent id -> type number
+
+    void add_node(Node node);
+    // Files the agent under `id`, which may differ from agent.id.
+    void add_agent(const Agent& agent, size_t id);
+    void set_cost_matrix(const std::string& agent_type, const CostMatrix& matrix);
+    void set_assignment_constraint(const AssignmentConstraint& constraint);
+    void set_timewindow_constraint(const TimeWindowConstraint& constraint);
+
+    std::vector<Node>& nodes() { return node_list; }
+    Options& options() { return solve_options; }
+    std::vector<Agent>& agents_ordered() { return ordered_agents; }
+};
+
+}  // namespace dulmar

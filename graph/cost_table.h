@@ -1,0 +1,39 @@
+// Dense copy of a PlannerGraph's arc costs, one N x N layer per agent type,
+// built once before a search so hot loops read a cost with one index
+// computation instead of a per-lookup vector copy.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "graph/planner_graph.h"
+
+namespace dulmar {
+
+class CostTable {
+public:
+    // Reads every arc of `graph` (the first entry wins for repeated arcs).
+    // A null graph gives an empty table.
+    void build(const PlannerGraph* graph);
+
+    size_t size() const { return n_; }
+    size_t dim() const { return dim_; }
+    bool has_arc(size_t u, size_t v) const { return u < n_ && v < n_ && present_[u * n_ + v] != 0; }
+
+    // Cost of arc (u, v) for type t, or `fallback` when the arc is missing or
+    // its cost vector has no entry t.
+    double cost_or(size_t u, size_t v, size_t t, double fallback) const {
+        if (t >= dim_ || !has_arc(u, v)) return fallback;
+        const size_t at = (t * n_ + u) * n_ + v;
+        return at < defined_.size() && defined_[at] ? costs_[at] : fallback;
+    }
+
+private:
+    size_t n_ = 0;
+    size_t dim_ = 0;
+    std::vector<double> costs_;   // [(t * n + u) * n + v]
+    std::vector<char> defined_;   // entry t exists in the arc's cost vector
+    std::vector<char> present_;   // [u * n + v]: the arc exists
+};
+
+}  // namespace dulmar

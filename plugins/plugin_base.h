@@ -1,0 +1,74 @@
+// The plug-in class tree through which the search asks every question it
+// does not answer itself: feasibility, which agent moves, the lower bound,
+// the objective and priority, the focal order and post-optimisation.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/result.h"
+#include "graph/planner_graph.h"
+#include "plugins/records.h"
+#include "search/search_state.h"
+
+namespace dulmar {
+
+class PluginBase {
+public:
+    virtual ~PluginBase() = default;
+    virtual std::string name() const = 0;
+};
+
+class ConstraintCheckerPlugin : public PluginBase {
+public:
+    virtual void initialize(const PlannerGraph* graph, const std::vector<NodeRecord>& nodes,
+                            const std::vector<AgentRecord>& agents) = 0;
+    // True when the agent may not visit the node.
+    virtual bool forbids(size_t agent, size_t node) const = 0;
+    // Called on the child under construction: agent_node[agent] still holds the
+    // previous node, agent_cost[agent] already includes the move's cost.
+    virtual TransitionVerdict check_transition(const SearchState& child, size_t agent, size_t node) const = 0;
+    virtual bool check_state(const SearchState& child, size_t agent) const = 0;
+    virtual bool is_dead_end(const SearchState& child) const = 0;
+};
+
+class ExpansionPlugin : public PluginBase {
+public:
+    virtual void initialize(const std::vector<size_t>& end_nodes) = 0;
+    // The agent whose moves are generated from `state`; -1 when none can move.
+    virtual int64_t select_agent(const SearchState& state) const = 0;
+};
+
+class HeuristicPlugin : public PluginBase {
+public:
+    virtual void initialize(const PlannerGraph* graph, const std::vector<NodeRecord>& nodes,
+                            const std::vector<AgentRecord>& agents) = 0;
+    virtual double evaluate(const SearchState& state) const = 0;
+};
+
+class ObjectivePlugin : public PluginBase {
+public:
+    virtual void initialize(const std::vector<size_t>& end_nodes) = 0;
+    virtual double evaluate_costs(const std::vector<double>& costs) const = 0;
+    virtual double evaluate_state(const SearchState& state, int64_t active, double h) const = 0;
+};
+
+class FocalComparatorPlugin : public PluginBase {
+public:
+    // Strict weak ordering of the focal set.
+    virtual bool before(const FocalEntry& a, const FocalEntry& b) const = 0;
+};
+
+class PostOptimizerPlugin : public PluginBase {
+public:
+    virtual void optimize(const PlannerGraph* graph, const std::vector<NodeRecord>& nodes,
+                          const std::vector<AgentRecord>& agents, Result& result) = 0;
+    virtual void set_return_to_end(bool return_to_end) = 0;
+    virtual void set_start_nodes(const std::vector<size_t>& start_nodes) = 0;
+    virtual void set_end_nodes(const std::vector<size_t>& end_nodes) = 0;
+    virtual void set_time_windows(const TimeWindowMap& time_windows) = 0;
+};
+
+}  // namespace dulmar

@@ -1,0 +1,49 @@
+// Records the Solver hands to its plug-ins and post-optimisers: the node and
+// agent tables (by node index and agent index), time windows by node index,
+// the transition verdict of a constraint checker and the lower-bound edges.
+#pragma once
+
+#include <cstddef>
+#include <unordered_map>
+#include <vector>
+
+namespace dulmar {
+
+struct NodeRecord {
+    double x = 0.0;
+    double y = 0.0;
+    double z = 0.0;
+    size_t id = 0;
+    std::vector<size_t> allowed_types;  // ascending type numbers that may visit the node
+};
+
+struct AgentRecord {
+    size_t id = 0;
+    size_t type = 0;  // type number; all bits set when the problem gave the agent none
+    double capacity_limit = 0.0;
+    double time_limit = 0.0;  // 0 or less: no limit
+};
+
+struct TimeWindow {
+    double start = 0.0;
+    double end = 0.0;
+};
+
+// node index -> window
+using TimeWindowMap = std::unordered_map<size_t, TimeWindow>;
+
+struct TransitionVerdict {
+    bool feasible = true;
+    double arrival_time = 0.0;
+    bool has_arrival_time = false;
+};
+
+// One pair of the lower bound's edge list: u > v, cost the cheapest
+// window-aware cost between them over all agent types.
+struct MstEdge {
+    size_t u = 0;
+    size_t v = 0;
+    double cost = 0.0;
+};
+
+}  // namespace dulmar

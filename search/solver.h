@@ -1,0 +1,156 @@
+// The MTSP search engine. The constructor turns a Problem into dense tables
+// (node index, agent index, type number), builds the complete planner graph,
+// installs the plug-ins and prepares them; search() then runs the anytime
+// focal search and keeps every improving solution. Every search helper is a
+// virtual member so that a derived solver can replace it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "core/problem.h"
+#include "core/result.h"
+#include "graph/cost_table.h"
+#include "graph/planner_graph.h"
+#include "plugins/plugin_base.h"
+#include "plugins/records.h"
+#include "search/frontier.h"
+#include "search/search_state.h"
+#include "search/simple_timer.h"
+#include "search/solution_summary.h"
+#include "search/state_pool.h"
+
+namespace dulmar {
+
+// Largest instance the 256-bit visited set can describe.
+constexpr size_t kMaxNodes = 256;
+
+// Orders the focal set through whichever comparator plug-in the Solver holds.
+struct FocalOrder {
+    const std::unique_ptr<FocalComparatorPlugin>* comparator = nullptr;
+    bool operator()(const FocalEntry& a, const FocalEntry& b) const { return (*comparator)->before(a, b); }
+};
+
+struct PositionHash {
+    size_t operator()(const std::vector<size_t>& positions) const;
+};
+
+class Solver {
+public:
+    Solver(const Problem& problem, Options options);
+    virtual ~Solver();
+    Solver(const Solver&) = delete;
+    Solver& operator=(const Solver&) = delete;
+
+    // Alternative set-up for a caller that already holds a graph and tables.
+    virtual void set_nodes(const std::vector<NodeRecord>& node_table);
+    virtual void set_agents(const std::vector<AgentRecord>& agent_table);
+    virtual void set_graph(PlannerGraph* planner_graph);
+    virtual int configure(PlannerGraph* planner_graph, const std::vector<NodeRecord>& node_table,
+                          const std::vector<AgentRecord>& agent_table, const std::vector<size_t>& starts,
+                          const std::vector<size_t>& ends, double limit_seconds, const std::string& name);
+
+    virtual Result get_result();
+    virtual SolutionSummary get_summary() const;
+    virtual std::vector<std::pair<double, Result>> get_result_process() const;
+    // 1 when this call reached at least one goal, 0 otherwise.
+    virtual int search();
+    virtual bool prepare();
+    virtual bool find_isolated_depots();
+    virtual bool build_mst_edges();
+    virtual size_t allocate_state();
+    virtual bool is_dominated(const SearchState& state);
+    virtual void record_expanded(const SearchState& state);
+    virtual void extract_solution(size_t goal);
+    virtual bool is_goal(const SearchState& state) const;
+    virtual double total_length(const SearchState& state) const;
+    virtual void reset_frontiers();
+    virtual int64_t visited_count(const SearchState& state) const;
+    virtual void update_focal_bound(double old_bound, double new_bound);
+    virtual void update_summary();
+    virtual void set_incumbent(double cost);
+
+    int solve() { return search(); }
+
+    // Window-aware cost of going from node a to node b over the cheapest type.
+    double pair_cost(size_t a, size_t b) const;
+
+    // ---- set-up (fields in declaration order of the design) ----
+    std::unique_ptr<FocalComparatorPlugin> focal_comparator;
+    std::unique_ptr<HeuristicPlugin> heuristic;
+    std::unique_ptr<PostOptimizerPlugin> post_optimizer;
+    std::unique_ptr<ConstraintCheckerPlugin> constraint_checker;
+    std::unique_ptr<ExpansionPlugin> expansion;
+    std::unique_ptr<ObjectivePlugin> objective;
+    PlannerGraph* graph = nullptr;  // not owning; normally owned_graph
+    std::vector<NodeRecord> nodes;
+    std::vector<AgentRecord> agents;
+    std::unordered_map<std::string, size_t> type_index;
+    std::unordered_map<size_t, std::string> type_names;
+    size_t type_count = 0;
+    std::unordered_map<size_t, size_t> node_index;     // node id -> node index
+    std::unordered_map<size_t, size_t> agent_index;    // agent id -> agent index
+    std::unordered_map<size_t, size_t> agent_type_of;  // agent id -> type number
+    std::unique_ptr<PlannerGraph> owned_graph;
+    std::vector<MstEdge> mst_edges;
+    std::vector<size_t> start_nodes;
+    std::unordered_set<size_t> start_node_set;
+    std::unordered_set<size_t> end_node_set;
+    int agent_count = 0;
+    std::vector<size_t> end_nodes;
+    std::vector<size_t> isolated_depots;
+    TimeWindowMap time_windows;
+    double time_limit = 60.0;
+    bool return_to_end = true;
+    std::string debug_name;
+
+    // ---- search structures ----
+    StatePool states;
+    size_t num_states = 0;
+    size_t pool_capacity = 0;
+    size_t pool_increment = 1024;
+    size_t pool_increment_max = 4096;
+    std::vector<int64_t> parents;
+    std::set<OpenEntry> open;
+    std::set<FocalEntry, FocalOrder> focal;
+    double focal_bound = 0.0;
+    double incumbent_cost = -1.0;
+    // agent positions -> index into frontiers
+    std::unordered_map<std::vector<size_t>, size_t, PositionHash> frontier_index;
+    size_t frontier_count = 0;
+    std::vector<std::unique_ptr<Frontier>> frontiers;
+    std::vector<double> focal_weights{100.0};
+    int32_t max_rounds = 100;
+
+    // ---- result side ----
+    Result result;
+    SimpleTimer timer;
+    std::vector<std::pair<double, Result>> anytime_snapshots;
+    double last_update_time = 0.0;
+    int32_t solution_found = 0;
+    double best_max_cost = -1.0;
+    SolutionSummary summary;
+
+protected:
+    // Arc costs of `graph`, refreshed by prepare() for the search's move costs.
+    CostTable move_costs;
+
+private:
+    void install_plugins(const Options& options);
+    void build_tables(const Problem& problem);
+    void build_graph(const Problem& problem);
+    void handle_goal(const SearchState& goal);
+    void generate_children(const SearchState& cur, size_t agent, SearchState& child);
+    void write_debug_paths();
+    double objective_value(const Result& solution) const;
+    bool min_sum = false;
+};
+
+}  // namespace dulmar
