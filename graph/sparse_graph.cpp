@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <iostream>
+#include <limits>
 #include <stdexcept>
 #include <string>
 
@@ -17,13 +18,26 @@ namespace {
 
 [[noreturn]] void Fail(const std::string& message) { Fail(message, message); }
 
+// Vertex v needs v + 1 slots; the last size_t value would wrap that to 0.
+void CheckVertexId(size_t v, const char* operation) {
+    if (v == std::numeric_limits<size_t>::max()) {
+        throw std::length_error(std::string("SparseGraph::") + operation + ": vertex id " + std::to_string(v) +
+                                " is too large");
+    }
+}
+
 void AppendCostText(std::string& out, const CostVector& cost) {
     out += '[';
-    char buffer[64];
+    // "%f" of a large value runs to hundreds of digits.
+    std::vector<char> buffer(64);
     for (size_t i = 0; i < cost.size(); ++i) {
         if (i > 0) out += ',';
-        std::snprintf(buffer, sizeof buffer, "%f", cost[i]);
-        out += buffer;
+        int length = std::snprintf(buffer.data(), buffer.size(), "%f", cost[i]);
+        if (length >= 0 && static_cast<size_t>(length) >= buffer.size()) {
+            buffer.resize(static_cast<size_t>(length) + 1);
+            length = std::snprintf(buffer.data(), buffer.size(), "%f", cost[i]);
+        }
+        if (length > 0) out.append(buffer.data(), static_cast<size_t>(length));
     }
     out += ']';
 }
@@ -99,6 +113,7 @@ std::vector<size_t> SparseGraph::AllVertex() const {
 
 void SparseGraph::AddVertex(size_t v) {
     if (HasVertex(v)) return;
+    CheckVertexId(v, "AddVertex");
     succs.resize(v + 1);
     succ_costs.resize(v + 1);
     preds.resize(v + 1);
@@ -150,6 +165,7 @@ void SparseGraph::Rebuild(const std::vector<size_t>& sources, const std::vector<
     }
     size_t largest = 0;
     for (size_t i = 0; i < items; ++i) largest = std::max({largest, sources[i], targets[i]});
+    CheckVertexId(largest, both_directions ? "CreateFromEdges" : "CreateFromArcs");
     succs.assign(largest + 1, {});
     succ_costs.assign(largest + 1, {});
     preds.assign(largest + 1, {});

@@ -1,0 +1,17 @@
+// Reader of the JSON problem format: fills a Problem from an already parsed
+// document. Format faults surface as the JSON library's own exceptions, raised
+// at the first faulty value; numbers that do not fit the field they fill raise
+// std::invalid_argument naming the place, the key and the value.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include "core/problem.h"
+
+namespace dulmar {
+
+// Nodes and agents are added as they are read, so a fault leaves what came
+// before it in `problem`; constraints are committed only after all were read.
+void read_problem_json(const nlohmann::json& root, Problem& problem);
+
+}  // namespace dulmar

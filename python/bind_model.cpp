@@ -1,0 +1,82 @@
+#include <pybind11/stl.h>
+
+#include "core/problem.h"
+#include "python/bindings.h"
+
+namespace py = pybind11;
+
+namespace dulmar {
+
+namespace {
+
+bool GetReturnToEnd(const Options& options) { return options.return_to_end; }
+void SetReturnToEnd(Options& options, bool value) { options.return_to_end = value; }
+ObjectiveType GetObjective(const Options& options) { return options.objective; }
+void SetObjective(Options& options, ObjectiveType value) { options.objective = value; }
+double GetTimeLimit(const Options& options) { return options.time_limit; }
+void SetTimeLimit(Options& options, double value) { options.time_limit = value; }
+
+}  // namespace
+
+void bind_problem_model(py::module_& module) {
+    py::enum_<ObjectiveType>(module, "ObjectiveType")
+        .value("MinMax", ObjectiveType::MinMax)
+        .value("MinSum", ObjectiveType::MinSum);
+
+    py::enum_<NodeType>(module, "NodeType").value("DEPOT", NodeType::DEPOT).value("TARGET", NodeType::TARGET);
+
+    py::class_<Position>(module, "Position")
+        .def(py::init<>())
+        .def_readwrite("x", &Position::x)
+        .def_readwrite("y", &Position::y)
+        .def_readwrite("z", &Position::z);
+
+    // def_readwrite hands out class-typed fields as views tied to their owner;
+    // assigning copies the value in.
+    py::class_<Node>(module, "Node")
+        .def(py::init<>())
+        .def_readwrite("id", &Node::id)
+        .def_readwrite("position", &Node::position)
+        .def_readwrite("type", &Node::type)
+        .def_readwrite("demand", &Node::demand);
+
+    py::class_<Agent>(module, "Agent")
+        .def(py::init<>())
+        .def_readwrite("id", &Agent::id)
+        .def_readwrite("type", &Agent::type)
+        .def_readwrite("start_node", &Agent::start_node)
+        .def_readwrite("end_node", &Agent::end_node)
+        .def_readwrite("capacity_limit", &Agent::capacity_limit)
+        .def_readwrite("time_limit", &Agent::time_limit);
+
+    py::class_<Options>(module, "Options")
+        .def(py::init<>())
+        .def_property("return_to_end", &GetReturnToEnd, &SetReturnToEnd)
+        .def_property("objective", &GetObjective, &SetObjective)
+        .def_property("time_limit", &GetTimeLimit, &SetTimeLimit);
+
+    py::class_<AssignmentConstraint>(module, "AssignmentConstraint")
+        .def(py::init<>())
+        .def("set_assignment", &AssignmentConstraint::set_assignment, py::arg("node"), py::arg("types"));
+
+    py::class_<TimeWindowConstraint>(module, "TimeWindowConstraint")
+        .def(py::init<>())
+        .def("set_timewindow", &TimeWindowConstraint::set_timewindow, py::arg("node"), py::arg("start"),
+             py::arg("end"));
+
+    // options(), nodes() and agents_ordered() return views into the problem;
+    // reference_internal keeps the problem alive while any of them exists
+    // (for the lists, every element holds that reference).
+    py::class_<Problem>(module, "Problem")
+        .def(py::init<>())
+        .def("add_node", &Problem::add_node, py::arg("node"))
+        .def("add_agent", &Problem::add_agent, py::arg("agent"), py::arg("id"))
+        .def("set_cost_matrix", &Problem::set_cost_matrix, py::arg("agent_type"), py::arg("matrix"))
+        .def("set_assignment_constraint", &Problem::set_assignment_constraint, py::arg("constraint"))
+        .def("set_timewindow_constraint", &Problem::set_timewindow_constraint, py::arg("constraint"))
+        .def("options", &Problem::options, py::return_value_policy::reference_internal)
+        .def("nodes", &Problem::nodes, py::return_value_policy::reference_internal)
+        .def("agents_ordered", &Problem::agents_ordered, py::return_value_policy::reference_internal);
+}
+
+}  // namespace dulmar

@@ -1,0 +1,435 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/json_reader.h"
+
+namespace dulmar {
+namespace {
+
+using nlohmann::json;
+
+Problem Read(const std::string& text) {
+    Problem problem;
+    read_problem_json(json::parse(text), problem);
+    return problem;
+}
+
+// The text of the exception of type E that reading `text` into `problem` raises.
+template <typename E>
+std::string ErrorOf(const std::string& text, Problem& problem) {
+    const json root = json::parse(text);
+    try {
+        read_problem_json(root, problem);
+    } catch (const E& error) {
+        return error.what();
+    } catch (const std::exception& other) {
+        return std::string("wrong exception type: ") + other.what();
+    }
+    return "no exception";
+}
+
+template <typename E = json::exception>
+std::string ErrorOf(const std::string& text) {
+    Problem problem;
+    return ErrorOf<E>(text, problem);
+}
+
+// A document with one node and one agent around the given fragments.
+std::string Doc(const std::string& node_extra, const std::string& agent_extra, const std::string& tail = "") {
+    return R"({"nodes": [{"id": 0, "x": 1, "y": 2)" + node_extra + R"(}], "agents": [{"id": 0, "type": "t",
+              "start_node": 0, "end_node": 0)" + agent_extra + "}]" + tail + "}";
+}
+
+std::string WithConstraints(const std::string& constraints) {
+    return R"({"nodes": [], "agents": [], "constraints": )" + constraints + "}";
+}
+
+std::string WithOptions(const std::string& options) {
+    return R"({"nodes": [], "agents": [], "options": )" + options + "}";
+}
+
+const std::string kTypeError302 = "[json.exception.type_error.302] ";
+
+TEST(JsonReader, EmptyDocumentGivesEmptyProblemWithDefaults) {
+    const Problem p = Read(R"({"nodes": [], "agents": [], "unknown": {"whatever": 1}})");
+    EXPECT_TRUE(p.node_list.empty());
+    EXPECT_TRUE(p.ordered_agents.empty());
+    EXPECT_EQ(p.num_nodes, 0u);
+    EXPECT_EQ(p.num_agents, 0u);
+    EXPECT_TRUE(p.cost_matrices.empty());
+    EXPECT_TRUE(p.solve_options.return_to_end);
+    EXPECT_EQ(p.solve_options.objective, ObjectiveType::MinSum);
+    EXPECT_DOUBLE_EQ(p.solve_options.time_limit, 60.0);
+}
+
+TEST(JsonReader, NodeFieldsDefaultsAndTypeWords) {
+    const Problem p = Read(R"({"nodes": [
+        {"id": 0, "x": 1.5, "y": -2},
+        {"id": 1, "x": 0, "y": 0, "z": 3.25, "type": "depot", "demand": 4},
+        {"id": 2, "x": 0, "y": 0, "type": "DePoT"},
+        {"id": 3, "x": 0, "y": 0, "type": "DEPOT"},
+        {"id": 4, "x": 0, "y": 0, "type": "TARGET"},
+        {"id": 5, "x": 0, "y": 0, "type": "depots"},
+        {"id": 6.9, "x": 0, "y": 0, "extra": [1, 2]},
+        {"id": 6.9, "x": 0, "y": 0},
+        {"id": 18446744073709551615, "x": 0, "y": 0}
+    ], "agents": []})");
+    ASSERT_EQ(p.num_nodes, 9u);
+    const auto& n = p.node_list;
+    EXPECT_EQ(n[0].id, 0u);
+    EXPECT_DOUBLE_EQ(n[0].position.x, 1.5);
+    EXPECT_DOUBLE_EQ(n[0].position.y, -2.0);
+    EXPECT_DOUBLE_EQ(n[0].position.z, 0.0);
+    EXPECT_EQ(n[0].type, NodeType::TARGET);
+    EXPECT_DOUBLE_EQ(n[0].demand, 0.0);
+    EXPECT_DOUBLE_EQ(n[1].position.z, 3.25);
+    EXPECT_DOUBLE_EQ(n[1].demand, 4.0);
+    EXPECT_EQ(n[1].type, NodeType::DEPOT);
+    EXPECT_EQ(n[2].type, NodeType::DEPOT);
+    EXPECT_EQ(n[3].type, NodeType::DEPOT);
+    EXPECT_EQ(n[4].type, NodeType::TARGET);
+    EXPECT_EQ(n[5].type, NodeType::TARGET);
+    EXPECT_EQ(n[6].id, 6u);  // truncated; repeated ids give separate nodes
+    EXPECT_EQ(n[7].id, 6u);
+    EXPECT_EQ(n[8].id, std::numeric_limits<size_t>::max());
+}
+
+TEST(JsonReader, AgentFieldsAndIntegerConversions) {
+    const Problem p = Read(R"({"nodes": [], "agents": [
+        {"id": 4, "type": "truck", "start_node": 1, "end_node": 2.7},
+        {"id": 9, "type": "drone", "start_node": -0.5, "end_node": 0, "capacity": 12.5, "max_length": -7.9},
+        {"id": 2, "type": "truck", "start_node": 0, "end_node": 0, "capacity": true, "max_length": false},
+        {"id": 3, "type": "truck", "start_node": 0, "end_node": 0,
+         "capacity": 2147483647.9, "max_length": -2147483648}
+    ]})");
+    ASSERT_EQ(p.ordered_agents.size(), 4u);
+    const Agent& a = p.agents.at(4);
+    EXPECT_EQ(a.type, "truck");
+    EXPECT_EQ(a.start_node, 1u);
+    EXPECT_EQ(a.end_node, 2u);
+    EXPECT_DOUBLE_EQ(a.capacity_limit, 0.0);
+    EXPECT_DOUBLE_EQ(a.time_limit, 0.0);
+    EXPECT_EQ(p.agents.at(9).start_node, 0u);
+    EXPECT_DOUBLE_EQ(p.agents.at(9).capacity_limit, 12.0);
+    EXPECT_DOUBLE_EQ(p.agents.at(9).time_limit, -7.0);
+    EXPECT_DOUBLE_EQ(p.agents.at(2).capacity_limit, 1.0);
+    EXPECT_DOUBLE_EQ(p.agents.at(2).time_limit, 0.0);
+    EXPECT_DOUBLE_EQ(p.agents.at(3).capacity_limit, 2147483647.0);
+    EXPECT_DOUBLE_EQ(p.agents.at(3).time_limit, -2147483648.0);
+    // Filed under their own ids, types numbered by first appearance.
+    EXPECT_EQ(p.agent_index.at(9), 1u);
+    EXPECT_EQ(p.agent_types, (std::vector<std::string>{"truck", "drone"}));
+    EXPECT_EQ(p.agent_type_of.at(3), 0u);
+}
+
+TEST(JsonReader, OptionsPresentAbsentAndObjectiveWords) {
+    Problem kept;
+    kept.solve_options = {false, ObjectiveType::MinMax, 5.0};
+    read_problem_json(json::parse(R"({"nodes": [], "agents": []})"), kept);
+    EXPECT_FALSE(kept.solve_options.return_to_end);
+    EXPECT_EQ(kept.solve_options.objective, ObjectiveType::MinMax);
+    EXPECT_DOUBLE_EQ(kept.solve_options.time_limit, 5.0);
+
+    Problem reset;
+    reset.solve_options = {false, ObjectiveType::MinMax, 5.0};
+    read_problem_json(json::parse(WithOptions("{}")), reset);
+    EXPECT_TRUE(reset.solve_options.return_to_end);
+    EXPECT_EQ(reset.solve_options.objective, ObjectiveType::MinSum);
+    EXPECT_DOUBLE_EQ(reset.solve_options.time_limit, 60.0);
+
+    const Problem given = Read(WithOptions(R"({"return_to_end": false, "objective": "min_max", "time_limit": 3})"));
+    EXPECT_FALSE(given.solve_options.return_to_end);
+    EXPECT_EQ(given.solve_options.objective, ObjectiveType::MinMax);
+    EXPECT_DOUBLE_EQ(given.solve_options.time_limit, 3.0);
+
+    EXPECT_EQ(Read(WithOptions(R"({"objective": "MIN_MAX"})")).solve_options.objective, ObjectiveType::MinMax);
+    for (const char* word : {"min_sum", "MIN_SUM", "MinMax", "Min_Max", "minmax", ""}) {
+        EXPECT_EQ(Read(WithOptions(std::string(R"({"objective": ")") + word + "\"}")).solve_options.objective,
+                  ObjectiveType::MinSum)
+            << word;
+    }
+}
+
+TEST(JsonReader, CostMatricesFromObjectOrArray) {
+    const Problem named = Read(R"({"nodes": [], "agents": [],
+        "costs": {"b": [[0, 1], [2.5, 0]], "a": [[1], [2, 3, 4], []]}})");
+    ASSERT_EQ(named.cost_matrices.size(), 2u);
+    EXPECT_EQ(named.cost_matrices.at("b"), (CostMatrix{{0.0, 1.0}, {2.5, 0.0}}));
+    EXPECT_EQ(named.cost_matrices.at("a"), (CostMatrix{{1.0}, {2.0, 3.0, 4.0}, {}}));  // shape unchecked
+
+    const Problem positional = Read(R"({"nodes": [], "agents": [], "costs": [[[0, 1], [1, 0]], [[7]]]})");
+    ASSERT_EQ(positional.cost_matrices.size(), 2u);
+    EXPECT_EQ(positional.cost_matrices.at("0"), (CostMatrix{{0.0, 1.0}, {1.0, 0.0}}));
+    EXPECT_EQ(positional.cost_matrices.at("1"), (CostMatrix{{7.0}}));
+
+    // A bare matrix is taken as a list of matrices, so each row is one.
+    EXPECT_EQ(ErrorOf(R"({"nodes": [], "agents": [], "costs": [[0, 1], [1, 0]]})"),
+              kTypeError302 + "type must be array, but is number");
+    EXPECT_EQ(ErrorOf(R"({"nodes": [], "agents": [], "costs": {"a": 5}})"),
+              kTypeError302 + "type must be array, but is number");
+    EXPECT_EQ(ErrorOf(R"({"nodes": [], "agents": [], "costs": {"a": [[1, "2"]]}})"),
+              kTypeError302 + "type must be number, but is string");
+    EXPECT_EQ(ErrorOf(R"({"nodes": [], "agents": [], "costs": {"a": [[true]]}})"),
+              kTypeError302 + "type must be number, but is boolean");
+
+    // Matrices are stored one by one in name order, so a fault keeps the earlier ones.
+    Problem partial;
+    ErrorOf<json::exception>(R"({"nodes": [], "agents": [], "costs": {"b": null, "a": [[1]]}})", partial);
+    EXPECT_EQ(partial.cost_matrices.count("a"), 1u);
+    EXPECT_EQ(partial.cost_matrices.count("b"), 0u);
+}
+
+TEST(JsonReader, ConstraintsAccumulateLastWinsAndSkips) {
+    const Problem p = Read(WithConstraints(R"([
+        {"kind": "assignment", "items": [{"node": 1, "types": ["b", "a"]}, {"node": 2, "types": []}]},
+        {"kind": "timewindow", "items": [{"node": 4, "start": 0, "end": 10}]},
+        {"kind": "assignment", "items": [{"node": 1.7, "types": ["c"]}]},
+        {"kind": "timewindow", "items": [{"node": 4, "start": 5, "end": 20}, {"node": 5, "start": 9, "end": 1}]},
+        {"kind": "TimeWindow", "items": [{"node": 6, "start": 0, "end": 1}]},
+        {"kind": "timewindow", "precedence": [{"before": 1, "after": 2}]},
+        {"kind": "assignment"},
+        {"kind": "sequence", "items": [{"before": 1, "after": 2}]},
+        {"kind": "unknown", "items": "not even an array"},
+        {"kind": "sequence", "precedence": [
+            {"before": 1, "after": 2, "type": "diff"},
+            {"before": 1, "after": 2},
+            {"before": 3, "after": 4, "type": "same"},
+            {"before": 1, "after": 2},
+            {"before": 5, "after": 6, "type": "Same"}]},
+        {"kind": "sequence", "precedence": [{"before": 7, "after": 8, "type": "same"}]}
+    ])"));
+    const auto& allowed = p.assignment_constraint.allowed_types;
+    ASSERT_EQ(allowed.size(), 2u);
+    EXPECT_EQ(allowed.at(1), std::vector<std::string>{"c"});
+    EXPECT_TRUE(allowed.at(2).empty());
+    const auto& windows = p.timewindow_constraint.windows;
+    ASSERT_EQ(windows.size(), 2u);
+    EXPECT_EQ(windows.at(4), (std::pair<double, double>{5.0, 20.0}));
+    EXPECT_EQ(windows.at(5), (std::pair<double, double>{9.0, 1.0}));
+    EXPECT_EQ(p.precedence, (PrecedenceList{{1, 2}, {1, 2}, {5, 6}}));
+    EXPECT_EQ(p.precedence_same, (PrecedenceList{{3, 4}, {7, 8}}));
+    EXPECT_EQ(p.precedence_diff, (PrecedenceList{{1, 2}}));
+
+    const Problem order = Read(WithConstraints(R"([{"kind": "assignment", "items": [{"node": 0, "types": ["z", "a", "m"]}]}])"));
+    EXPECT_EQ(order.assignment_constraint.allowed_types.at(0), (std::vector<std::string>{"z", "a", "m"}));
+}
+
+TEST(JsonReader, ConstraintCommitReplacesWhatTheProblemHeld) {
+    Problem p;
+    p.assignment_constraint.set_assignment(1, {"a"});
+    p.timewindow_constraint.set_timewindow(1, 0, 1);
+    p.precedence = {{1, 2}};
+    p.precedence_same = {{1, 2}};
+    p.precedence_diff = {{1, 2}};
+    read_problem_json(json::parse(R"({"nodes": [], "agents": []})"), p);
+    EXPECT_TRUE(p.assignment_constraint.allowed_types.empty());
+    EXPECT_TRUE(p.timewindow_constraint.windows.empty());
+    EXPECT_TRUE(p.precedence.empty());
+    EXPECT_TRUE(p.precedence_same.empty());
+    EXPECT_TRUE(p.precedence_diff.empty());
+}
+
+TEST(JsonReader, FaultInsideConstraintsCommitsNothingButFaultInOptionsComesAfter) {
+    Problem p;
+    p.precedence = {{9, 9}};
+    const std::string text = WithConstraints(R"([
+        {"kind": "sequence", "precedence": [{"before": 1, "after": 2}]},
+        {"kind": "timewindow", "items": [{"node": 1, "start": 0}]}])");
+    EXPECT_EQ(ErrorOf<json::exception>(text, p), "[json.exception.out_of_range.403] key 'end' not found");
+    EXPECT_EQ(p.precedence, (PrecedenceList{{9, 9}}));
+
+    Problem q;
+    const std::string late = R"({"nodes": [], "agents": [],
+        "constraints": [{"kind": "sequence", "precedence": [{"before": 1, "after": 2}]}], "options": []})";
+    EXPECT_EQ(ErrorOf<json::exception>(late, q), "[json.exception.type_error.306] cannot use value() with array");
+    EXPECT_EQ(q.precedence, (PrecedenceList{{1, 2}}));
+}
+
+TEST(JsonReader, MissingKeysReportTheKey) {
+    const std::string prefix = "[json.exception.out_of_range.403] key '";
+    EXPECT_EQ(ErrorOf(R"({"agents": []})"), prefix + "nodes' not found");
+    EXPECT_EQ(ErrorOf(R"({"nodes": []})"), prefix + "agents' not found");
+    EXPECT_EQ(ErrorOf(R"({"nodes": [{"x": 1, "y": 2}], "agents": []})"), prefix + "id' not found");
+    EXPECT_EQ(ErrorOf(R"({"nodes": [{"id": 1, "y": 2}], "agents": []})"), prefix + "x' not found");
+    EXPECT_EQ(ErrorOf(R"({"nodes": [{"id": 1, "x": 2}], "agents": []})"), prefix + "y' not found");
+    EXPECT_EQ(ErrorOf(R"({"nodes": [], "agents": [{"type": "t", "start_node": 0, "end_node": 0}]})"),
+              prefix + "id' not found");
+    EXPECT_EQ(ErrorOf(R"({"nodes": [], "agents": [{"id": 0, "start_node": 0, "end_node": 0}]})"),
+              prefix + "type' not found");
+    EXPECT_EQ(ErrorOf(R"({"nodes": [], "agents": [{"id": 0, "type": "t", "end_node": 0}]})"),
+              prefix + "start_node' not found");
+    EXPECT_EQ(ErrorOf(R"({"nodes": [], "agents": [{"id": 0, "type": "t", "start_node": 0}]})"),
+              prefix + "end_node' not found");
+    EXPECT_EQ(ErrorOf(WithConstraints(R"([{"items": []}])")), prefix + "kind' not found");
+    EXPECT_EQ(ErrorOf(WithConstraints(R"([{"kind": "assignment", "items": [{"types": []}]}])")),
+              prefix + "node' not found");
+    EXPECT_EQ(ErrorOf(WithConstraints(R"([{"kind": "assignment", "items": [{"node": 1}]}])")),
+              prefix + "types' not found");
+    // Window items are read end, start, node.
+    EXPECT_EQ(ErrorOf(WithConstraints(R"([{"kind": "timewindow", "items": [{}]}])")), prefix + "end' not found");
+    EXPECT_EQ(ErrorOf(WithConstraints(R"([{"kind": "timewindow", "items": [{"end": 1}]}])")),
+              prefix + "start' not found");
+    EXPECT_EQ(ErrorOf(WithConstraints(R"([{"kind": "timewindow", "items": [{"end": 1, "start": 0}]}])")),
+              prefix + "node' not found");
+    EXPECT_EQ(ErrorOf(WithConstraints(R"([{"kind": "sequence", "precedence": [{"after": 1}]}])")),
+              prefix + "before' not found");
+    EXPECT_EQ(ErrorOf(WithConstraints(R"([{"kind": "sequence", "precedence": [{"before": 1}]}])")),
+              prefix + "after' not found");
+}
+
+TEST(JsonReader, LookupsInNonObjectsReportTheType) {
+    const std::string at = "[json.exception.type_error.304] cannot use at() with ";
+    EXPECT_EQ(ErrorOf("[1, 2]"), at + "array");
+    EXPECT_EQ(ErrorOf("\"text\""), at + "string");
+    EXPECT_EQ(ErrorOf(R"({"nodes": [[0, 1, 2]], "agents": []})"), at + "array");
+    EXPECT_EQ(ErrorOf(R"({"nodes": [], "agents": [7]})"), at + "number");
+    EXPECT_EQ(ErrorOf(WithConstraints("[null]")), at + "null");
+    EXPECT_EQ(ErrorOf(WithConstraints(R"([{"kind": "assignment", "items": [true]}])")), at + "boolean");
+    EXPECT_EQ(ErrorOf(WithConstraints(R"([{"kind": "sequence", "precedence": [3]}])")), at + "number");
+
+    const std::string value = "[json.exception.type_error.306] cannot use value() with ";
+    EXPECT_EQ(ErrorOf(WithOptions("[]")), value + "array");
+    EXPECT_EQ(ErrorOf(WithOptions("\"fast\"")), value + "string");
+    EXPECT_EQ(ErrorOf(WithOptions("null")), value + "null");
+}
+
+TEST(JsonReader, WrongValueTypesReportTheType) {
+    const auto number = [](const char* type) { return kTypeError302 + "type must be number, but is " + type; };
+    const auto string = [](const char* type) { return kTypeError302 + "type must be string, but is " + type; };
+    EXPECT_EQ(ErrorOf(Doc(R"(, "z": null)", "")), number("null"));
+    EXPECT_EQ(ErrorOf(Doc(R"(, "demand": true)", "")), number("boolean"));
+    EXPECT_EQ(ErrorOf(Doc(R"(, "type": 1)", "")), string("number"));
+    EXPECT_EQ(ErrorOf(R"({"nodes": [{"id": true, "x": 0, "y": 0}], "agents": []})"), number("boolean"));
+    EXPECT_EQ(ErrorOf(R"({"nodes": [{"id": "3", "x": 0, "y": 0}], "agents": []})"), number("string"));
+    EXPECT_EQ(ErrorOf(R"({"nodes": [{"id": 3, "x": [0], "y": 0}], "agents": []})"), number("array"));
+    EXPECT_EQ(ErrorOf(Doc("", R"(, "capacity": "12")")), number("string"));
+    EXPECT_EQ(ErrorOf(Doc("", R"(, "max_length": null)")), number("null"));
+    EXPECT_EQ(ErrorOf(R"({"nodes": [], "agents": [{"id": 0, "type": 5, "start_node": 0, "end_node": 0}]})"),
+              string("number"));
+    EXPECT_EQ(ErrorOf(R"({"nodes": [], "agents": [{"id": 0, "type": "t", "start_node": false, "end_node": 0}]})"),
+              number("boolean"));
+    EXPECT_EQ(ErrorOf(WithConstraints(R"([{"kind": 1}])")), string("number"));
+    EXPECT_EQ(ErrorOf(WithConstraints(R"([{"kind": "assignment", "items": [{"node": 1, "types": "a"}]}])")),
+              kTypeError302 + "type must be array, but is string");
+    EXPECT_EQ(ErrorOf(WithConstraints(R"([{"kind": "assignment", "items": [{"node": 1, "types": ["a", 2]}]}])")),
+              string("number"));
+    EXPECT_EQ(ErrorOf(WithConstraints(R"([{"kind": "timewindow", "items": [{"node": 1, "start": "0", "end": 1}]}])")),
+              number("string"));
+    EXPECT_EQ(ErrorOf(WithConstraints(R"([{"kind": "sequence", "precedence": [{"before": 1, "after": 2, "type": 0}]}])")),
+              string("number"));
+    EXPECT_EQ(ErrorOf(WithOptions(R"({"return_to_end": 1})")), kTypeError302 + "type must be boolean, but is number");
+    EXPECT_EQ(ErrorOf(WithOptions(R"({"objective": 0})")), string("number"));
+    EXPECT_EQ(ErrorOf(WithOptions(R"({"time_limit": true})")), number("boolean"));
+}
+
+TEST(JsonReader, ReadingOrderDecidesTheFirstFault) {
+    // Nodes before agents: everything up to the fault stays in the problem.
+    Problem p;
+    EXPECT_EQ(ErrorOf<json::exception>(R"({"nodes": [{"id": 0, "x": 0, "y": 0}, {"id": 1, "x": 0, "y": 0}]})", p),
+              "[json.exception.out_of_range.403] key 'agents' not found");
+    EXPECT_EQ(p.num_nodes, 2u);
+
+    Problem q;
+    EXPECT_EQ(ErrorOf<json::exception>(R"({"nodes": [{"id": 0, "x": 0, "y": 0}, {"id": 1, "x": 0}], "agents": 5})", q),
+              "[json.exception.out_of_range.403] key 'y' not found");
+    EXPECT_EQ(q.num_nodes, 1u);
+
+    // Within a node: id, x, y, z, type, demand.
+    EXPECT_EQ(ErrorOf(R"({"nodes": [{"id": "a", "x": "b"}], "agents": []})"),
+              kTypeError302 + "type must be number, but is string");
+    EXPECT_EQ(ErrorOf(R"({"nodes": [{"id": 0, "y": "b"}], "agents": []})"),
+              "[json.exception.out_of_range.403] key 'x' not found");
+    EXPECT_EQ(ErrorOf(Doc(R"(, "demand": "d", "type": 1)", "")),
+              kTypeError302 + "type must be string, but is number");
+    // Within an agent: id, type, start_node, end_node, capacity, max_length.
+    EXPECT_EQ(ErrorOf(R"({"nodes": [], "agents": [{"id": 0, "type": 1}]})"),
+              kTypeError302 + "type must be string, but is number");
+    EXPECT_EQ(ErrorOf(Doc("", R"(, "max_length": [], "capacity": "c")")),
+              kTypeError302 + "type must be number, but is string");
+
+    Problem r;
+    const std::string agents_then_costs = R"({"nodes": [], "agents": [
+        {"id": 0, "type": "t", "start_node": 0, "end_node": 0}, {"id": 1}], "costs": 3})";
+    EXPECT_EQ(ErrorOf<json::exception>(agents_then_costs, r), "[json.exception.out_of_range.403] key 'type' not found");
+    EXPECT_EQ(r.num_agents, 1u);
+
+    EXPECT_EQ(ErrorOf(R"({"nodes": [], "agents": [], "costs": {"a": 1}, "constraints": [5]})"),
+              kTypeError302 + "type must be array, but is number");
+    EXPECT_EQ(ErrorOf(R"({"nodes": [], "agents": [], "constraints": [{"kind": 2}], "options": []})"),
+              kTypeError302 + "type must be string, but is number");
+}
+
+TEST(JsonReader, IdentifiersOutsideTheUnsignedRangeAreRefused) {
+    EXPECT_EQ(ErrorOf<std::invalid_argument>(R"({"nodes": [{"id": -1, "x": 0, "y": 0}], "agents": []})"),
+              "nodes[0]: \"id\" -1 is outside the range of an unsigned 64-bit integer");
+    EXPECT_EQ(ErrorOf<std::invalid_argument>(
+                  R"({"nodes": [{"id": 0, "x": 0, "y": 0}, {"id": 1e30, "x": 0, "y": 0}], "agents": []})"),
+              "nodes[1]: \"id\" 1e+30 is outside the range of an unsigned 64-bit integer");
+    EXPECT_EQ(ErrorOf<std::invalid_argument>(
+                  R"({"nodes": [{"id": 18446744073709551616.0, "x": 0, "y": 0}], "agents": []})"),
+              "nodes[0]: \"id\" 1.8446744073709552e+19 is outside the range of an unsigned 64-bit integer");
+    EXPECT_EQ(ErrorOf<std::invalid_argument>(
+                  R"({"nodes": [], "agents": [{"id": 3, "type": "t", "start_node": -2.5, "end_node": 0}]})"),
+              "agents[0]: \"start_node\" -2.5 is outside the range of an unsigned 64-bit integer");
+    EXPECT_EQ(ErrorOf<std::invalid_argument>(
+                  R"({"nodes": [], "agents": [{"id": -3, "type": "t", "start_node": 0, "end_node": 0}]})"),
+              "agents[0]: \"id\" -3 is outside the range of an unsigned 64-bit integer");
+    EXPECT_EQ(ErrorOf<std::invalid_argument>(WithConstraints(R"([{"kind": "sequence", "precedence": []},
+                  {"kind": "timewindow", "items": [{"node": 1, "start": 0, "end": 1}, {"node": -1, "start": 0, "end": 1}]}])")),
+              "constraints[1].items[1]: \"node\" -1 is outside the range of an unsigned 64-bit integer");
+    EXPECT_EQ(ErrorOf<std::invalid_argument>(
+                  WithConstraints(R"([{"kind": "assignment", "items": [{"node": -9e99, "types": []}]}])")),
+              "constraints[0].items[0]: \"node\" -9e+99 is outside the range of an unsigned 64-bit integer");
+    EXPECT_EQ(ErrorOf<std::invalid_argument>(WithConstraints(
+                  R"([{"kind": "sequence", "precedence": [{"before": 1, "after": 2}, {"before": 1, "after": 1e20}]}])")),
+              "constraints[0].precedence[1]: \"after\" 1e+20 is outside the range of an unsigned 64-bit integer");
+
+    // The largest double below 2^64 still converts.
+    const Problem top = Read(R"({"nodes": [{"id": 18446744073709549568.0, "x": 0, "y": 0}], "agents": []})");
+    EXPECT_EQ(top.node_list[0].id, 18446744073709549568u);
+
+    // Values a program builds can be non-finite.
+    json built = json::parse(R"({"nodes": [{"id": 0, "x": 0, "y": 0}], "agents": []})");
+    built["nodes"][0]["id"] = std::nan("");
+    Problem p;
+    EXPECT_THROW(read_problem_json(built, p), std::invalid_argument);
+    built["nodes"][0]["id"] = std::numeric_limits<double>::infinity();
+    EXPECT_THROW(read_problem_json(built, p), std::invalid_argument);
+    EXPECT_TRUE(p.node_list.empty());
+}
+
+TEST(JsonReader, LimitsOutsideThe32BitRangeAreRefused) {
+    const auto error = [](const std::string& agent_extra) {
+        return ErrorOf<std::invalid_argument>(Doc("", agent_extra));
+    };
+    EXPECT_EQ(error(R"(, "capacity": 1e20)"), "agents[0]: \"capacity\" 1e+20 is outside the range of a 32-bit integer");
+    EXPECT_EQ(error(R"(, "max_length": -1e30)"),
+              "agents[0]: \"max_length\" -1e+30 is outside the range of a 32-bit integer");
+    EXPECT_EQ(error(R"(, "capacity": 2147483648)"),
+              "agents[0]: \"capacity\" 2147483648 is outside the range of a 32-bit integer");
+    EXPECT_EQ(error(R"(, "max_length": -2147483649)"),
+              "agents[0]: \"max_length\" -2147483649 is outside the range of a 32-bit integer");
+    EXPECT_EQ(error(R"(, "capacity": 18446744073709551615)"),
+              "agents[0]: \"capacity\" 18446744073709551615 is outside the range of a 32-bit integer");
+
+    const Problem edge = Read(Doc("", R"(, "capacity": -2147483648.9, "max_length": 2147483647)"));
+    EXPECT_DOUBLE_EQ(edge.ordered_agents[0].capacity_limit, -2147483648.0);
+    EXPECT_DOUBLE_EQ(edge.ordered_agents[0].time_limit, 2147483647.0);
+
+    Problem p;
+    json built = json::parse(Doc("", ""));
+    built["agents"][0]["capacity"] = std::nan("");
+    EXPECT_THROW(read_problem_json(built, p), std::invalid_argument);
+    // The node before the faulty agent was added.
+    EXPECT_EQ(p.num_nodes, 1u);
+    EXPECT_EQ(p.num_agents, 0u);
+}
+
+}  // namespace
+}  // namespace dulmar
