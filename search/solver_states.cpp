@@ -1,0 +1,100 @@
+#include <cmath>
+#include <functional>
+#include <limits>
+
+#include "search/solver.h"
+
+namespace dulmar {
+
+size_t PositionHash::operator()(const std::vector<size_t>& positions) const {
+    size_t hash = 0xcbf29ce484222325ULL;
+    for (size_t node : positions) {
+        hash ^= std::hash<size_t>{}(node) + 0x9e3779b97f4a7c15ULL + (hash << 6) + (hash >> 2);
+    }
+    return hash;
+}
+
+size_t Solver::allocate_state() {
+    const size_t id = num_states;
+    num_states += 1;
+    if (num_states <= pool_capacity) return id;
+    if (pool_capacity == 0) states.reset(static_cast<size_t>(agent_count));
+    pool_capacity += pool_increment;
+    states.resize(pool_capacity);
+    parents.resize(pool_capacity, 0);
+    if (pool_increment < pool_increment_max) pool_increment *= 2;
+    return id;
+}
+
+bool Solver::is_dominated(const SearchState& state) {
+    auto found = frontier_index.find(state.agent_node);
+    if (found != frontier_index.end()) return frontiers[found->second]->is_dominated(state);
+    frontier_index.emplace(state.agent_node, frontier_count);
+    frontier_count += 1;
+    frontiers.push_back(std::make_unique<Frontier>());
+    return false;
+}
+
+void Solver::record_expanded(const SearchState& state) {
+    auto found = frontier_index.find(state.agent_node);
+    if (found == frontier_index.end()) {
+        // Only reachable when a caller skips is_dominated; give the key its store.
+        is_dominated(state);
+        found = frontier_index.find(state.agent_node);
+    }
+    frontiers[found->second]->insert(state);
+}
+
+bool Solver::is_goal(const SearchState& state) const {
+    if (state.node_count >= 1 && !state.visited.all_set_below(static_cast<size_t>(state.node_count))) return false;
+    return state.active_agents == 0;
+}
+
+double Solver::total_length(const SearchState& state) const {
+    double sum = 0.0;
+    for (int i = 0; i < agent_count && static_cast<size_t>(i) < state.agent_cost.size(); ++i) {
+        sum += state.agent_cost[static_cast<size_t>(i)];
+    }
+    return sum;
+}
+
+void Solver::reset_frontiers() { frontier_count = 0; }
+
+int64_t Solver::visited_count(const SearchState& state) const {
+    if (state.node_count <= 0) return 0;
+    return state.visited.count_below(static_cast<size_t>(state.node_count));
+}
+
+void Solver::update_focal_bound(double old_bound, double new_bound) {
+    if (new_bound > old_bound) {
+        // open is sorted by f_value, so the entries in (old, new] are one run.
+        auto it = open.upper_bound(OpenEntry{old_bound, std::numeric_limits<size_t>::max()});
+        for (; it != open.end() && it->f_value <= new_bound; ++it) {
+            if (it->f_value <= old_bound) continue;
+            focal.insert(FocalEntry{it->id, visited_count_of(it->id), states.active_agents(it->id), it->f_value, 0.0});
+        }
+    } else {
+        for (auto it = focal.begin(); it != focal.end();) {
+            it = it->f_value > new_bound ? focal.erase(it) : std::next(it);
+        }
+    }
+    focal_bound = new_bound;
+}
+
+void Solver::set_incumbent(double cost) {
+    for (auto it = focal.begin(); it != focal.end();) {
+        it = it->f_value > cost ? focal.erase(it) : std::next(it);
+    }
+    if (!std::isnan(cost)) {
+        // Entries above the threshold form the tail of the f-ordered set.
+        open.erase(open.upper_bound(OpenEntry{cost + 0.2, std::numeric_limits<size_t>::max()}), open.end());
+    }
+    incumbent_cost = cost;
+}
+
+int64_t Solver::visited_count_of(size_t id) {
+    states.load(id, scratch_state);
+    return visited_count(scratch_state);
+}
+
+}  // namespace dulmar
