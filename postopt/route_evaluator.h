@@ -1,0 +1,128 @@
+// The route rules shared by the post-optimisers: a route must start and end
+// at its agent's depots, visit only nodes its agent type may serve, avoid the
+// other agents' depots inside, keep the time windows and the agent's time
+// limit. Candidate routes (one node removed, one inserted, one segment
+// reversed) are judged in place against a scanned base route, with the same
+// arithmetic as a full evaluation so the costs are bit-identical.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <unordered_set>
+#include <vector>
+
+#include "graph/cost_table.h"
+#include "graph/planner_graph.h"
+#include "plugins/records.h"
+
+namespace dulmar {
+
+using Route = std::vector<int64_t>;
+
+struct RouteEvaluation {
+    bool valid = true;
+    double cost = 0.0;
+};
+
+// Running costs of a base route, so candidates that share its head resume
+// there instead of walking it again.
+struct RouteScan {
+    const Route* route = nullptr;
+    size_t agent = 0;
+    RouteEvaluation whole;       // the base route's own verdict
+    size_t fail_at = 0;          // first position that breaks a rule (route size if none)
+    std::vector<double> prefix;  // prefix[i]: running cost after position i, for i < fail_at
+};
+
+class RouteEvaluator {
+public:
+    static constexpr double kEpsilon = 1e-9;
+    static constexpr double kNoBound = std::numeric_limits<double>::infinity();
+
+    // Settings take effect at the next prepare.
+    void set_return_to_end(bool return_to_end) { return_to_end_ = return_to_end; }
+    void set_start_nodes(const std::vector<size_t>& start_nodes);
+    void set_end_nodes(const std::vector<size_t>& end_nodes);
+    void set_time_windows(const TimeWindowMap& time_windows);
+
+    bool return_to_end() const { return return_to_end_; }
+    bool has_time_windows() const { return has_time_windows_; }
+    const TimeWindowMap& time_windows() const { return time_windows_; }
+    const std::vector<size_t>& start_nodes() const { return start_nodes_; }
+    const std::vector<size_t>& end_nodes() const { return end_nodes_; }
+    const std::unordered_set<size_t>& start_node_set() const { return start_node_set_; }
+    const std::unordered_set<size_t>& end_node_set() const { return end_node_set_; }
+
+    // Rebuilds the cost table and the per-agent, per-node tables. A null graph
+    // makes every arc cost 0.
+    void prepare(const PlannerGraph* graph, const std::vector<NodeRecord>& nodes,
+                 const std::vector<AgentRecord>& agents);
+
+    size_t agent_count() const { return agents_.size(); }
+    const AgentRecord& agent(size_t a) const { return agents_[a]; }
+    // Type t occurs in the node's allowed types.
+    bool type_allows(size_t t, int64_t node) const;
+    // The agent's type may visit the node and the node is no other agent's depot.
+    bool can_serve(size_t agent, int64_t node) const;
+
+    RouteEvaluation evaluate(const Route& route, size_t agent) const;
+
+    // Fills `out` for `route`, which must outlive it and stay unchanged while used.
+    void scan(const Route& route, size_t agent, RouteScan& out) const;
+
+    // Candidates derived from a scanned route. Positions: removal 1..n-2,
+    // insertion before 1..n-1, reversal 1 <= first < last <= n-2; other
+    // in-range positions work too, only slower. When arc costs cannot lower
+    // the running cost, a candidate whose running cost passes `bound` is given
+    // up and reported invalid: callers pass a bound above which they would
+    // reject the candidate anyway.
+    RouteEvaluation evaluate_removed(const RouteScan& base, size_t pos, double bound = kNoBound) const;
+    RouteEvaluation evaluate_inserted(const RouteScan& base, size_t pos, int64_t node,
+                                      double bound = kNoBound) const;
+    RouteEvaluation evaluate_reversed(const RouteScan& base, size_t first, size_t last,
+                                      double bound = kNoBound) const;
+
+    // First-improvement 2-opt with a full restart after every adopted reversal;
+    // `cost` is the route's current cost and is updated with it.
+    void two_opt(Route& route, size_t agent, double& cost) const;
+
+private:
+    enum : unsigned char { kServes = 1, kOtherDepot = 2, kOwnStart = 4, kOwnEnd = 8 };
+
+    struct AgentInfo {
+        bool known = false;  // the depot lists cover this agent
+        size_t type = 0;
+        double time_limit = 0.0;
+        size_t start = 0;
+        size_t end = 0;
+    };
+
+    template <class View>
+    bool ends_ok(const View& r, const AgentInfo& info) const;
+    template <class View>
+    bool step(const View& r, const AgentInfo& info, size_t a, size_t i, double& c) const;
+    template <class View>
+    RouteEvaluation walk(const View& r, size_t a, size_t from, double c, double bound) const;
+    template <class View>
+    RouteEvaluation resume(const View& r, const RouteScan& base, size_t from, double bound) const;
+
+    bool return_to_end_ = false;
+    bool has_time_windows_ = false;
+    TimeWindowMap time_windows_;
+    std::vector<size_t> start_nodes_;
+    std::vector<size_t> end_nodes_;
+    std::unordered_set<size_t> start_node_set_;
+    std::unordered_set<size_t> end_node_set_;
+
+    CostTable costs_;
+    std::vector<NodeRecord> nodes_;
+    std::vector<AgentRecord> agents_;
+    std::vector<AgentInfo> agent_info_;
+    std::vector<unsigned char> flags_;  // [agent * node_count + node]
+    std::vector<char> has_window_;      // by node index
+    std::vector<TimeWindow> window_;    // by node index
+    bool monotone_ = false;             // running costs never decrease
+};
+
+}  // namespace dulmar
