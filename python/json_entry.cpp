@@ -1,7 +1,127 @@
+#include "python/json_entry.h"
+
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <stdexcept>
+
+#include <nlohmann/json.hpp>
+
+#include "core/json_reader.h"
 #include "python/bindings.h"
+#include "search/solver.h"
+
+namespace py = pybind11;
 
 namespace dulmar {
 
-void bind_json_entry(pybind11::module_&) {}
+namespace {
+
+const char* const kSolveFileDoc =
+    "Solve an MTSP instance from a JSON file path.\nReturns a dict with keys: status, routes, statistics, anytime, "
+    "timeout.";
+const char* const kSolveStrDoc =
+    "Solve an MTSP instance from a JSON string.\nReturns a dict with keys: status, routes, statistics, anytime, "
+    "timeout.";
+
+}  // namespace
+
+py::dict build_result_dict(const Result& result, const Problem& problem, double solve_time) {
+    py::dict out;
+    out["status"] = result.paths.empty() ? "failed" : "success";
+    out["timeout"] = py::bool_(result.timeout);
+
+    py::list routes;
+    double sum_cost = 0.0;
+    double max_cost = 0.0;
+    const auto& ordered = problem.ordered_agents;
+    for (size_t position = 0; position < ordered.size(); ++position) {
+        // Routes are keyed by the agent's position in add order, whatever its id.
+        const int64_t key = static_cast<int64_t>(position);
+        py::dict route;
+        route["agent_id"] = py::int_(static_cast<size_t>(ordered[position].id));
+        py::list path;
+        auto found_path = result.paths.find(key);
+        if (found_path != result.paths.end()) {
+            for (int64_t node : found_path->second) path.append(py::int_(node));
+        }
+        route["path"] = path;
+        auto found_cost = result.times.find(key);
+        const double cost = found_cost == result.times.end() ? 0.0 : found_cost->second;
+        route["cost"] = py::float_(cost);
+        sum_cost += cost;
+        max_cost = std::max(max_cost, cost);
+        routes.append(route);
+    }
+    out["routes"] = routes;
+
+    py::dict statistics;
+    statistics["solve_time"] = py::float_(solve_time);
+    statistics["max_cost"] = py::float_(max_cost);
+    statistics["sum_cost"] = py::float_(sum_cost);
+    statistics["n_generated"] = py::int_(result.n_generated);
+    statistics["n_expanded"] = py::int_(result.n_expanded);
+    statistics["last_update_time"] = py::float_(result.last_update_time);
+    out["statistics"] = statistics;
+    return out;
+}
+
+py::list build_anytime_list(const std::vector<std::pair<double, Result>>& snapshots, bool min_sum) {
+    py::list entries;
+    double best = 1e18;
+    for (const auto& [time, snapshot] : snapshots) {
+        double sum = 0.0;
+        double largest = 0.0;
+        for (const auto& entry : snapshot.times) {
+            sum += entry.second;
+            largest = std::max(largest, entry.second);
+        }
+        const double value = min_sum ? sum : largest;
+        if (value < best - 1e-9) {
+            py::dict item;
+            item["time"] = py::float_(time);
+            item["max_cost"] = py::float_(largest);
+            item["sum_cost"] = py::float_(sum);
+            entries.append(item);
+            best = value;
+        }
+    }
+    return entries;
+}
+
+py::dict solve_json_str(const std::string& json_str, double time_limit) {
+    const nlohmann::json document = nlohmann::json::parse(json_str);
+    Problem problem;
+    read_problem_json(document, problem);
+    if (time_limit > 0.0) problem.solve_options.time_limit = time_limit;
+    const bool min_sum = problem.solve_options.objective == ObjectiveType::MinSum;
+
+    const auto t0 = std::chrono::system_clock::now();
+    auto solver = std::make_unique<Solver>(Problem(problem), problem.solve_options);
+    solver->search();
+    const auto t1 = std::chrono::system_clock::now();
+    const double solve_time =
+        static_cast<double>(std::chrono::duration_cast<std::chrono::nanoseconds>(t1 - t0).count()) / 1e9;
+
+    const Result best = solver->get_result();
+    const auto snapshots = solver->get_result_process();
+    py::dict out = build_result_dict(best, problem, solve_time);
+    out["anytime"] = build_anytime_list(snapshots, min_sum);
+    return out;
+}
+
+py::dict solve_json_file(const std::string& input_path, double time_limit) {
+    std::ifstream in(input_path, std::ios::in | std::ios::binary);
+    if (!in.is_open()) throw std::runtime_error("Cannot open file: " + input_path);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return solve_json_str(text, time_limit);
+}
+
+void bind_json_entry(py::module_& module) {
+    module.def("solve_json_file", &solve_json_file, kSolveFileDoc, py::arg("input_path"), py::arg("time_limit") = -1);
+    module.def("solve_json_str", &solve_json_str, kSolveStrDoc, py::arg("json_str"), py::arg("time_limit") = -1);
+}
 
 }  // namespace dulmar

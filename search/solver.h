@@ -38,6 +38,11 @@ struct FocalOrder {
     bool operator()(const FocalEntry& a, const FocalEntry& b) const { return (*comparator)->before(a, b); }
 };
 
+// Focal weight of the next round: four fifths of the way from 1 towards the
+// ratio of the incumbent to the best open f-value, or 1 when that step is
+// below 0.001 (always so without an incumbent).
+double next_focal_weight(double incumbent, double best_f);
+
 struct PositionHash {
     size_t operator()(const std::vector<size_t>& positions) const;
 };
@@ -150,7 +155,10 @@ private:
     void generate_children(const SearchState& cur, size_t agent, SearchState& child);
     void write_debug_paths();
     double objective_value(const Result& solution) const;
+    // visited_count of a pooled state, through the virtual operation.
+    int64_t visited_count_of(size_t id);
     bool min_sum = false;
+    SearchState scratch_state;
 };
 
 }  // namespace dulmar

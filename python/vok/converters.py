@@ -1,0 +1,170 @@
+"""Turn standard benchmark formats (TSPLIB, Solomon) into VOK's JSON instance format.
+
+Both converters return the instance as a dict ready for ``json.dumps`` and
+``_vok_core.solve_json_str``. Node ids are the positions 0, 1, 2, ... so that
+the node indices in a result's routes are the ids of the instance.
+"""
+
+from __future__ import annotations
+
+import math
+from pathlib import Path
+from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
+
+AGENT_TYPE = "vehicle"
+Instance = Dict[str, Any]
+PathLike = Union[str, Path]
+
+
+class ConversionError(ValueError):
+    """A benchmark file that cannot be converted; the message names the file and line."""
+
+
+def _distance(a: Tuple[float, float], b: Tuple[float, float], rounding: str) -> float:
+    d = math.hypot(a[0] - b[0], a[1] - b[1])
+    if rounding == "nint":
+        return float(int(d + 0.5))
+    return d
+
+
+def build_instance(
+    points: Sequence[Tuple[float, float]],
+    agents: int,
+    depot: int = 0,
+    objective: str = "min_max",
+    rounding: str = "real",
+    time_limit: Optional[float] = None,
+    return_to_end: bool = True,
+    windows: Optional[Sequence[Tuple[float, float]]] = None,
+) -> Instance:
+    """A single-depot, single-type instance over planar points with Euclidean costs."""
+    if agents < 1:
+        raise ConversionError(f"agents must be at least 1, got {agents}")
+    if not 0 <= depot < len(points):
+        raise ConversionError(f"depot {depot} is not one of the {len(points)} nodes (0 .. {len(points) - 1})")
+    if rounding not in ("real", "nint"):
+        raise ConversionError(f"rounding must be 'real' or 'nint', got {rounding!r}")
+    if objective not in ("min_max", "min_sum"):
+        raise ConversionError(f"objective must be 'min_max' or 'min_sum', got {objective!r}")
+    nodes = [
+        {"id": i, "x": x, "y": y, "type": "depot" if i == depot else "target"} for i, (x, y) in enumerate(points)
+    ]
+    matrix = [[_distance(a, b, rounding) for b in points] for a in points]
+    constraints: List[Dict[str, Any]] = [
+        # Every node names its type explicitly, which keeps the solver's set-up quiet.
+        {"kind": "assignment", "items": [{"node": i, "types": [AGENT_TYPE]} for i in range(len(points))]}
+    ]
+    if windows is not None:
+        constraints.append(
+            {
+                "kind": "timewindow",
+                "items": [{"node": i, "start": s, "end": e} for i, (s, e) in enumerate(windows)],
+            }
+        )
+    options: Dict[str, Any] = {"objective": objective, "return_to_end": return_to_end}
+    if time_limit is not None:
+        options["time_limit"] = time_limit
+    return {
+        "nodes": nodes,
+        "agents": [
+            {"id": k, "type": AGENT_TYPE, "start_node": depot, "end_node": depot} for k in range(agents)
+        ],
+        "costs": {AGENT_TYPE: matrix},
+        "constraints": constraints,
+        "options": options,
+    }
+
+
+def parse_tsplib(text: str, source: str = "<tsplib>") -> List[Tuple[float, float]]:
+    """Coordinates of a TSPLIB file with EUC_2D weights, in file order."""
+    points: List[Tuple[float, float]] = []
+    dimension: Optional[int] = None
+    in_coords = False
+    for number, raw in enumerate(text.splitlines(), start=1):
+        line = raw.strip()
+        if not line:
+            continue
+        if line == "EOF":
+            break
+        if in_coords:
+            fields = line.split()
+            if len(fields) < 3:
+                raise ConversionError(f"{source}:{number}: expected 'id x y', got {line!r}")
+            try:
+                points.append((float(fields[1]), float(fields[2])))
+            except ValueError:
+                raise ConversionError(f"{source}:{number}: coordinates are not numbers: {line!r}") from None
+            continue
+        if line == "NODE_COORD_SECTION":
+            in_coords = True
+            continue
+        key, sep, value = line.partition(":")
+        if not sep:
+            raise ConversionError(f"{source}:{number}: expected 'KEY: value' or a section name, got {line!r}")
+        key, value = key.strip().upper(), value.strip()
+        if key == "DIMENSION":
+            try:
+                dimension = int(value)
+            except ValueError:
+                raise ConversionError(f"{source}:{number}: DIMENSION is not an integer: {value!r}") from None
+        elif key == "EDGE_WEIGHT_TYPE" and value.upper() != "EUC_2D":
+            raise ConversionError(f"{source}:{number}: only EUC_2D weights are supported, got {value!r}")
+    if not points:
+        raise ConversionError(f"{source}: no NODE_COORD_SECTION entries found")
+    if dimension is not None and dimension != len(points):
+        raise ConversionError(f"{source}: DIMENSION is {dimension} but {len(points)} coordinate lines were read")
+    return points
+
+
+def tsplib_to_instance(path: PathLike, agents: int, depot: int = 0, objective: str = "min_max",
+                       rounding: str = "real", time_limit: Optional[float] = None) -> Instance:
+    """Instance from a TSPLIB EUC_2D file: one depot, ``agents`` identical agents, routes return."""
+    path = Path(path)
+    points = parse_tsplib(path.read_text(), str(path))
+    return build_instance(points, agents, depot=depot, objective=objective, rounding=rounding,
+                          time_limit=time_limit)
+
+
+def parse_solomon(text: str, source: str = "<solomon>") -> List[Tuple[float, float, float, float]]:
+    """Rows (x, y, ready, due) of a Solomon file, depot first; demand and service time are dropped."""
+    rows: List[Tuple[float, float, float, float]] = []
+    lines = text.splitlines()
+    start = None
+    for number, raw in enumerate(lines, start=1):
+        if raw.strip().upper() == "CUSTOMER":
+            start = number + 1  # the column header follows
+            break
+    if start is None:
+        raise ConversionError(f"{source}: no CUSTOMER section found")
+    for number, raw in enumerate(lines[start:], start=start + 1):
+        line = raw.strip()
+        if not line:
+            continue
+        fields = line.split()
+        if len(fields) != 7:
+            raise ConversionError(f"{source}:{number}: expected 7 columns, got {len(fields)}: {line!r}")
+        try:
+            values = [float(f) for f in fields]
+        except ValueError:
+            raise ConversionError(f"{source}:{number}: columns are not numbers: {line!r}") from None
+        if int(values[0]) != len(rows):
+            raise ConversionError(f"{source}:{number}: expected customer {len(rows)}, got {fields[0]}")
+        rows.append((values[1], values[2], values[4], values[5]))
+    if not rows:
+        raise ConversionError(f"{source}: the CUSTOMER section has no rows")
+    return rows
+
+
+def solomon_to_instance(path: PathLike, agents: int, customers: Optional[int] = None,
+                        objective: str = "min_max", time_limit: Optional[float] = None) -> Instance:
+    """Instance from a Solomon VRPTW file: the depot plus the first ``customers`` customers with
+    their time windows and real Euclidean travel times. Capacity, demand and service times are dropped."""
+    path = Path(path)
+    rows = parse_solomon(path.read_text(), str(path))
+    if customers is not None:
+        if customers < 1:
+            raise ConversionError(f"customers must be at least 1, got {customers}")
+        rows = rows[: customers + 1]
+    points = [(x, y) for x, y, _, _ in rows]
+    windows = [(ready, due) for _, _, ready, due in rows]
+    return build_instance(points, agents, depot=0, objective=objective, time_limit=time_limit, windows=windows)

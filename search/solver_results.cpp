@@ -1,0 +1,42 @@
+#include "search/solver.h"
+
+namespace dulmar {
+
+Result Solver::get_result() {
+    result.last_update_time = last_update_time;
+    return result;
+}
+
+SolutionSummary Solver::get_summary() const { return summary; }
+
+std::vector<std::pair<double, Result>> Solver::get_result_process() const { return anytime_snapshots; }
+
+void Solver::update_summary() {
+    if (solution_found == 0) return;
+    summary.found = solution_found;
+    summary.type1_agents = 0;
+    summary.type0_agents = 0;
+    summary.two_type_nodes = 0;
+    summary.type0_nodes = 0;
+    summary.agent_count = agent_count;
+    summary.max_cost = best_max_cost;
+    summary.node_count = static_cast<int32_t>(nodes.size());
+    for (const NodeRecord& node : nodes) {
+        const auto& allowed = node.allowed_types;
+        if (allowed.size() == 1 && allowed[0] == 0) {
+            summary.type0_nodes += 1;
+        } else if (allowed.size() == 2 && allowed[0] == 0 && allowed[1] == 1) {
+            summary.two_type_nodes += 1;
+        }
+    }
+    for (const AgentRecord& agent : agents) {
+        if (agent.type == 0) summary.type0_agents += 1;
+        if (agent.type == 1) summary.type1_agents += 1;
+    }
+    summary.sum_cost = 0.0;
+    const int64_t count = static_cast<int64_t>(result.times.size());
+    for (int64_t k = 0; k < count; ++k) summary.sum_cost += result.times[k];
+    summary.last_update_time = last_update_time;
+}
+
+}  // namespace dulmar

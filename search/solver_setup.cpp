@@ -1,0 +1,248 @@
+#include <algorithm>
+#include <iostream>
+#include <stdexcept>
+#include <string>
+
+#include "graph/sparse_graph.h"
+#include "plugins/constraint_checkers.h"
+#include "plugins/default_expansion.h"
+#include "plugins/default_focal_comparator.h"
+#include "plugins/default_heuristic.h"
+#include "plugins/objectives.h"
+#include "postopt/composite_post_optimizer.h"
+#include "postopt/default_post_optimizer.h"
+#include "postopt/route_merging_post_optimizer.h"
+#include "search/solver.h"
+
+namespace dulmar {
+
+namespace {
+
+constexpr double kMissingArcCost = 9999.0;
+constexpr size_t kNoType = static_cast<size_t>(-1);
+
+void require_node_limit(size_t node_count) {
+    if (node_count > kMaxNodes) {
+        throw std::invalid_argument("instance has " + std::to_string(node_count) +
+                                    " nodes; the solver handles at most " + std::to_string(kMaxNodes));
+    }
+}
+
+size_t lookup_agent_node(const std::unordered_map<size_t, size_t>& node_index, const Agent& agent,
+                         size_t node_id, const char* role) {
+    auto found = node_index.find(node_id);
+    if (found == node_index.end()) {
+        throw std::out_of_range("agent " + std::to_string(agent.id) + ": " + role + " " + std::to_string(node_id) +
+                                " is not the id of any node");
+    }
+    return found->second;
+}
+
+}  // namespace
+
+Solver::Solver(const Problem& problem, Options options)
+    : focal(FocalOrder{&focal_comparator}) {
+    focal_comparator = std::make_unique<DefaultFocalComparator>();
+    heuristic = std::make_unique<DefaultHeuristic>();
+    post_optimizer = std::make_unique<DefaultPostOptimizer>();
+    constraint_checker = std::make_unique<DefaultConstraintChecker>();
+    expansion = std::make_unique<DefaultExpansion>();
+    objective = std::make_unique<DefaultObjective>();
+
+    build_tables(problem);
+    build_graph(problem);
+    install_plugins(options);
+    graph = owned_graph.get();
+    time_limit = options.time_limit;
+    return_to_end = options.return_to_end;
+    min_sum = options.objective == ObjectiveType::MinSum;
+    prepare();
+}
+
+Solver::~Solver() = default;
+
+void Solver::build_tables(const Problem& problem) {
+    type_index = problem.type_index;
+    type_count = type_index.size();
+    type_names.clear();
+    for (const auto& [name, number] : type_index) type_names[number] = name;
+
+    for (const Node& node : problem.node_list) {
+        node_index[node.id] = nodes.size();
+        nodes.push_back(NodeRecord{node.position.x, node.position.y, node.position.z, node.id, {}});
+    }
+
+    for (size_t k = 0; k < problem.ordered_agents.size(); ++k) {
+        const Agent& agent = problem.ordered_agents[k];
+        auto typed = problem.agent_type_of.find(agent.id);
+        const size_t type = typed == problem.agent_type_of.end() ? kNoType : typed->second;
+        agent_index[agent.id] = k;
+        agent_type_of[agent.id] = type;
+        agents.push_back(AgentRecord{agent.id, type, agent.capacity_limit, agent.time_limit});
+        start_nodes.push_back(lookup_agent_node(node_index, agent, agent.start_node, "start_node"));
+        end_nodes.push_back(lookup_agent_node(node_index, agent, agent.end_node, "end_node"));
+    }
+    agent_count = static_cast<int>(agents.size());
+    start_node_set.insert(start_nodes.begin(), start_nodes.end());
+    end_node_set.insert(end_nodes.begin(), end_nodes.end());
+
+    const auto& allowed_by_id = problem.assignment_constraint.allowed_types;
+    for (NodeRecord& record : nodes) {
+        auto entry = allowed_by_id.find(record.id);
+        if (entry != allowed_by_id.end()) {
+            for (const std::string& name : entry->second) {
+                auto known = problem.type_index.find(name);
+                if (known != problem.type_index.end()) record.allowed_types.push_back(known->second);
+            }
+        } else {
+            for (size_t t = 0; t < type_count; ++t) record.allowed_types.push_back(t);
+            std::cerr << "[warning] node " << record.id << " has no assignment constraint; allowing all types"
+                      << std::endl;
+        }
+        std::sort(record.allowed_types.begin(), record.allowed_types.end());
+        record.allowed_types.erase(std::unique(record.allowed_types.begin(), record.allowed_types.end()),
+                                   record.allowed_types.end());
+    }
+
+    time_windows.clear();
+    for (const auto& [node_id, window] : problem.timewindow_constraint.windows) {
+        auto found = node_index.find(node_id);
+        if (found == node_index.end()) {
+            std::cerr << "[warning] time window node id " << node_id << " not found in nodes" << std::endl;
+            continue;
+        }
+        time_windows[found->second] = TimeWindow{window.first, window.second};
+    }
+}
+
+void Solver::build_graph(const Problem& problem) {
+    const size_t n = nodes.size();
+    require_node_limit(n);
+    owned_graph = std::make_unique<SparseGraph>();
+    owned_graph->ChangeCostDim(type_count, kMissingArcCost);
+    for (size_t i = 0; i < n; ++i) owned_graph->AddVertex(i);
+
+    // table[(i * n + j) * type_count + t]
+    std::vector<double> table(n * n * type_count, kMissingArcCost);
+    for (const auto& [name, matrix] : problem.cost_matrices) {
+        auto known = type_index.find(name);
+        if (known == type_index.end()) {
+            throw std::out_of_range("cost matrix for agent type \"" + name + "\": no agent has this type");
+        }
+        const size_t t = known->second;
+        // Entries beyond the node count describe no node and are ignored.
+        for (size_t r = 0; r < matrix.size() && r < n; ++r) {
+            for (size_t c = 0; c < matrix[r].size() && c < n; ++c) table[(r * n + c) * type_count + t] = matrix[r][c];
+        }
+    }
+    CostVector cost(type_count);
+    for (size_t i = 0; i < n; ++i) {
+        for (size_t j = 0; j < n; ++j) {
+            if (j == i) continue;
+            std::copy_n(table.begin() + static_cast<std::ptrdiff_t>((i * n + j) * type_count), type_count,
+                        cost.begin());
+            owned_graph->AddArc(i, j, cost);
+        }
+    }
+}
+
+void Solver::install_plugins(const Options& options) {
+    if (options.objective == ObjectiveType::MinSum) {
+        objective = std::make_unique<MinSumObjective>();
+    } else {
+        objective = std::make_unique<DefaultObjective>();
+    }
+    const bool any_time_limit =
+        std::any_of(agents.begin(), agents.end(), [](const AgentRecord& a) { return a.time_limit > 0; });
+    if (any_time_limit || !time_windows.empty()) {
+        auto composite = std::make_unique<CompositeConstraintChecker>();
+        composite->add(std::make_unique<DefaultConstraintChecker>());
+        if (!time_windows.empty()) composite->add(std::make_unique<TimeWindowConstraintChecker>());
+        if (any_time_limit) composite->add(std::make_unique<TimeLimitConstraintChecker>());
+        constraint_checker = std::move(composite);
+    }
+    auto chain = std::make_unique<CompositePostOptimizer>();
+    chain->add(std::make_unique<DefaultPostOptimizer>());
+    chain->add(std::make_unique<RouteMergingPostOptimizer>());
+    post_optimizer = std::move(chain);
+}
+
+namespace {
+
+void configure_checker(ConstraintCheckerPlugin* checker, const Solver& solver) {
+    if (auto* windows = dynamic_cast<TimeWindowConstraintChecker*>(checker)) {
+        windows->set_end_nodes(solver.end_nodes);
+        windows->set_time_windows(solver.time_windows);
+        windows->set_start_nodes(solver.start_nodes);
+        windows->set_return_to_end(solver.return_to_end);
+    } else if (auto* limits = dynamic_cast<TimeLimitConstraintChecker*>(checker)) {
+        limits->set_end_nodes(solver.end_nodes);
+    } else if (auto* plain = dynamic_cast<DefaultConstraintChecker*>(checker)) {
+        plain->set_end_nodes(solver.end_nodes);
+    }
+}
+
+}  // namespace
+
+bool Solver::prepare() {
+    move_costs.build(graph);
+    build_mst_edges();
+    find_isolated_depots();
+
+    heuristic->initialize(graph, nodes, agents);
+    if (auto* tree_bound = dynamic_cast<DefaultHeuristic*>(heuristic.get())) {
+        tree_bound->set_edges(mst_edges);
+        tree_bound->set_end_nodes(end_nodes);
+    }
+
+    constraint_checker->initialize(graph, nodes, agents);
+    if (auto* composite = dynamic_cast<CompositeConstraintChecker*>(constraint_checker.get())) {
+        for (const auto& child : composite->children()) configure_checker(child.get(), *this);
+    } else {
+        configure_checker(constraint_checker.get(), *this);
+    }
+
+    expansion->initialize(end_nodes);
+    objective->initialize(end_nodes);
+
+    post_optimizer->set_return_to_end(return_to_end);
+    post_optimizer->set_start_nodes(start_nodes);
+    post_optimizer->set_end_nodes(end_nodes);
+    post_optimizer->set_time_windows(time_windows);
+    return true;
+}
+
+void Solver::set_nodes(const std::vector<NodeRecord>& node_table) {
+    nodes = node_table;
+    for (const NodeRecord& record : nodes) {
+        const auto& allowed = record.allowed_types;
+        const bool type0_only = allowed.size() == 1 && allowed[0] == 0;
+        const bool both_types = allowed.size() == 2 && allowed[0] == 0 && allowed[1] == 1;
+        if (!type0_only && !both_types) throw std::invalid_argument("Wrong Point type");
+    }
+}
+
+void Solver::set_agents(const std::vector<AgentRecord>& agent_table) { agents = agent_table; }
+
+void Solver::set_graph(PlannerGraph* planner_graph) { graph = planner_graph; }
+
+int Solver::configure(PlannerGraph* planner_graph, const std::vector<NodeRecord>& node_table,
+                      const std::vector<AgentRecord>& agent_table, const std::vector<size_t>& starts,
+                      const std::vector<size_t>& ends, double limit_seconds, const std::string& name) {
+    debug_name = name;
+    set_graph(planner_graph);
+    set_nodes(node_table);
+    set_agents(agent_table);
+    type_count = graph ? graph->CostDim() : 0;
+    start_nodes = starts;
+    start_node_set.insert(starts.begin(), starts.end());
+    agent_count = static_cast<int>(starts.size());
+    end_nodes = ends;
+    end_node_set.insert(ends.begin(), ends.end());
+    return_to_end = false;
+    prepare();
+    time_limit = limit_seconds;
+    return search();
+}
+
+}  // namespace dulmar

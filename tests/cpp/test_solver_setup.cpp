@@ -1,0 +1,222 @@
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <stdexcept>
+
+#include "plugins/constraint_checkers.h"
+#include "plugins/objectives.h"
+#include "search/solver.h"
+#include "solver_fixtures.h"
+
+namespace dulmar {
+namespace {
+
+using testing_support::euclidean_problem;
+using testing_support::options_with;
+
+Problem two_type_problem() {
+    Problem problem;
+    for (size_t id : {10, 20, 30}) {
+        Node node;
+        node.id = id;
+        problem.add_node(node);
+    }
+    Agent a;
+    a.id = 1;
+    a.type = "A";
+    a.start_node = 10;
+    a.end_node = 10;
+    Agent b = a;
+    b.id = 2;
+    b.type = "B";
+    b.start_node = 20;
+    b.end_node = 30;
+    problem.add_agent(a, a.id);
+    problem.add_agent(b, b.id);
+    problem.set_cost_matrix("A", {{0, 1, 2}, {3, 0, 4}, {5, 6, 0}});
+    problem.set_cost_matrix("B", {{0, 7}, {8, 0}});
+    return problem;
+}
+
+TEST(SolverSetup, TablesMapIdsToDenseIndices) {
+    Problem problem = two_type_problem();
+    AssignmentConstraint assignment;
+    assignment.set_assignment(10, {"B", "unknown", "A", "B"});
+    assignment.set_assignment(20, {});
+    problem.set_assignment_constraint(assignment);
+    testing::internal::CaptureStderr();
+    Solver solver(problem, Options{});
+    const std::string warnings = testing::internal::GetCapturedStderr();
+
+    EXPECT_EQ(solver.type_count, 2u);
+    EXPECT_EQ(solver.type_names.at(1), "B");
+    EXPECT_EQ(solver.node_index.at(30), 2u);
+    EXPECT_EQ(solver.agent_index.at(2), 1u);
+    EXPECT_EQ(solver.start_nodes, (std::vector<size_t>{0, 1}));
+    EXPECT_EQ(solver.end_nodes, (std::vector<size_t>{0, 2}));
+    EXPECT_EQ(solver.agent_count, 2);
+    // Unknown names dropped, duplicates merged, sorted ascending.
+    EXPECT_EQ(solver.nodes[0].allowed_types, (std::vector<size_t>{0, 1}));
+    EXPECT_TRUE(solver.nodes[1].allowed_types.empty());
+    EXPECT_EQ(solver.nodes[2].allowed_types, (std::vector<size_t>{0, 1}));
+    EXPECT_EQ(warnings, "[warning] node 30 has no assignment constraint; allowing all types\n");
+}
+
+TEST(SolverSetup, GraphIsCompleteWithOneCostPerTypeAndMissingEntriesAt9999) {
+    testing::internal::CaptureStderr();
+    Solver solver(two_type_problem(), Options{});
+    testing::internal::GetCapturedStderr();
+    const PlannerGraph& graph = *solver.graph;
+    EXPECT_EQ(graph.NumVertex(), 3u);
+    EXPECT_EQ(graph.NumArc(), 12u);  // 6 ordered pairs, each counted on both sides
+    EXPECT_FALSE(graph.HasArc(1, 1));
+    EXPECT_EQ(graph.GetCost(0, 1), (CostVector{1, 7}));
+    EXPECT_EQ(graph.GetCost(2, 1), (CostVector{6, 9999}));  // "B" has no row 2
+}
+
+TEST(SolverSetup, MatrixLargerThanTheNodeListIsCutToIt) {
+    Problem problem = euclidean_problem({{0, 0}, {3, 4}}, 1);
+    problem.set_cost_matrix("a", {{0, 5, 1, 1}, {5, 0, 1, 1}, {1, 1, 0, 1}});
+    Solver solver(problem, Options{});
+    EXPECT_EQ(solver.graph->NumVertex(), 2u);
+    EXPECT_EQ(solver.graph->GetCost(1, 0), (CostVector{5}));
+}
+
+TEST(SolverSetup, UnknownIdsAreReportedByName) {
+    Problem problem = euclidean_problem({{0, 0}, {1, 0}}, 1);
+    problem.ordered_agents[0].end_node = 77;
+    try {
+        Solver solver(problem, Options{});
+        FAIL() << "expected out_of_range";
+    } catch (const std::out_of_range& error) {
+        EXPECT_NE(std::string(error.what()).find("agent 0"), std::string::npos) << error.what();
+        EXPECT_NE(std::string(error.what()).find("end_node 77"), std::string::npos) << error.what();
+    }
+
+    Problem typed = euclidean_problem({{0, 0}, {1, 0}}, 1);
+    typed.set_cost_matrix("drone", {{0}});
+    try {
+        Solver solver(typed, Options{});
+        FAIL() << "expected out_of_range";
+    } catch (const std::out_of_range& error) {
+        EXPECT_NE(std::string(error.what()).find("\"drone\""), std::string::npos) << error.what();
+    }
+}
+
+TEST(SolverSetup, MoreThan256NodesIsAnInvalidArgument) {
+    std::vector<testing_support::PointSpec> points(257, {0, 0});
+    Problem problem = euclidean_problem(points, 1);
+    try {
+        Solver solver(problem, Options{});
+        FAIL() << "expected invalid_argument";
+    } catch (const std::invalid_argument& error) {
+        EXPECT_NE(std::string(error.what()).find("257"), std::string::npos);
+        EXPECT_NE(std::string(error.what()).find("256"), std::string::npos);
+    }
+}
+
+TEST(SolverSetup, PluginChoiceFollowsObjectiveWindowsAndLimits) {
+    Problem plain = euclidean_problem({{0, 0}, {1, 0}}, 2);
+    Solver bare(plain, options_with(ObjectiveType::MinSum));
+    EXPECT_EQ(bare.constraint_checker->name(), "DefaultConstraintChecker");
+    EXPECT_EQ(bare.objective->name(), "MinSumObjective");
+    EXPECT_EQ(bare.post_optimizer->name(), "CompositePostOptimizer");
+
+    Problem limited = plain;
+    limited.ordered_agents[1].time_limit = 5;
+    Solver with_limit(limited, options_with(ObjectiveType::MinMax));
+    EXPECT_EQ(with_limit.objective->name(), "DefaultObjective");
+    auto* composite = dynamic_cast<CompositeConstraintChecker*>(with_limit.constraint_checker.get());
+    ASSERT_NE(composite, nullptr);
+    ASSERT_EQ(composite->children().size(), 2u);
+    EXPECT_EQ(composite->children()[0]->name(), "DefaultConstraintChecker");
+    EXPECT_EQ(composite->children()[1]->name(), "TimeLimitConstraintChecker");
+
+    Problem windowed = limited;
+    TimeWindowConstraint windows;
+    windows.set_timewindow(1, 0, 10);
+    windows.set_timewindow(99, 0, 10);
+    windowed.set_timewindow_constraint(windows);
+    testing::internal::CaptureStderr();
+    Solver with_windows(windowed, Options{});
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "[warning] time window node id 99 not found in nodes\n");
+    composite = dynamic_cast<CompositeConstraintChecker*>(with_windows.constraint_checker.get());
+    ASSERT_NE(composite, nullptr);
+    ASSERT_EQ(composite->children().size(), 3u);
+    EXPECT_EQ(composite->children()[1]->name(), "TimeConstraintChecker");
+    EXPECT_EQ(with_windows.time_windows.size(), 1u);
+    EXPECT_EQ(with_windows.time_windows.at(1).end, 10.0);
+}
+
+// Nodes 0 (no window), 1 = a and 2 = b with windows; one type.
+Solver windowed_solver(double cost_ab, std::pair<double, double> a, std::pair<double, double> b) {
+    Problem problem = euclidean_problem({{0, 0}, {0, 0}, {0, 0}}, 1);
+    problem.set_cost_matrix("a", {{0, 1, 1}, {1, 0, cost_ab}, {1, cost_ab, 0}});
+    TimeWindowConstraint windows;
+    windows.set_timewindow(1, a.first, a.second);
+    windows.set_timewindow(2, b.first, b.second);
+    problem.set_timewindow_constraint(windows);
+    return Solver(problem, Options{});
+}
+
+TEST(SolverBound, PairCostWaitsForTheLaterWindow) {
+    Solver solver = windowed_solver(5, {0, 10}, {50, 60});
+    EXPECT_DOUBLE_EQ(solver.pair_cost(1, 2), 40.0);  // 5 + (50 - (10 + 5))
+    // b closes before a opens plus travel: impossible in that direction.
+    Solver reversed = windowed_solver(1, {10, 20}, {0, 4});
+    EXPECT_EQ(reversed.pair_cost(1, 2), std::numeric_limits<double>::max());
+    EXPECT_DOUBLE_EQ(reversed.pair_cost(2, 1), 1.0 + (10 - (4 + 1)));
+    // the edge takes the possible direction
+    bool found = false;
+    for (const MstEdge& edge : reversed.mst_edges) {
+        if (edge.u == 2 && edge.v == 1) {
+            found = true;
+            EXPECT_DOUBLE_EQ(edge.cost, 6.0);
+        }
+    }
+    EXPECT_TRUE(found);
+}
+
+TEST(SolverBound, BlockedPairsAreCountedAndEdgesSorted) {
+    Problem problem = euclidean_problem({{0, 0}, {1, 0}, {3, 0}, {6, 0}}, 1);
+    auto matrix = problem.cost_matrices.at("a");
+    matrix[1][3] = matrix[3][1] = 9999;
+    problem.set_cost_matrix("a", matrix);
+    testing::internal::CaptureStdout();
+    Solver solver(problem, Options{});
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "[TW-MST] blocked edges: 1 / 6 (set MTSP_DEBUG_TW_EDGES=1 for details)\n");
+    ASSERT_EQ(solver.mst_edges.size(), 5u);
+    for (size_t i = 1; i < solver.mst_edges.size(); ++i) {
+        EXPECT_LE(solver.mst_edges[i - 1].cost, solver.mst_edges[i].cost);
+        EXPECT_GT(solver.mst_edges[i].u, solver.mst_edges[i].v);
+    }
+}
+
+TEST(SolverBound, DepotWithoutUsableArcIsIsolated) {
+    Problem problem = euclidean_problem({{0, 0}, {1, 0}, {2, 0}}, 1);
+    auto matrix = problem.cost_matrices.at("a");
+    matrix[0][1] = matrix[0][2] = 9999;  // depot 0 cannot leave
+    matrix[1][2] = matrix[1][0] = 9999;  // target 1 cannot leave either: not examined
+    problem.set_cost_matrix("a", matrix);
+    testing::internal::CaptureStderr();
+    Solver solver(problem, Options{});
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "point: 0 can't be reached\n");
+    EXPECT_EQ(solver.isolated_depots, (std::vector<size_t>{0}));
+}
+
+TEST(SolverSetup, AlternativeSetUpRefusesUnsupportedAssignments) {
+    Solver solver(euclidean_problem({{0, 0}, {1, 0}}, 1), Options{});
+    NodeRecord odd;
+    odd.allowed_types = {1};
+    EXPECT_THROW(solver.set_nodes({odd}), std::invalid_argument);
+    NodeRecord both;
+    both.allowed_types = {0, 1};
+    NodeRecord first;
+    first.allowed_types = {0};
+    EXPECT_NO_THROW(solver.set_nodes({both, first}));
+    EXPECT_EQ(solver.nodes.size(), 2u);
+}
+
+}  // namespace
+}  // namespace dulmar
