@@ -43,10 +43,6 @@ struct FocalOrder {
 // below 0.001 (always so without an incumbent).
 double next_focal_weight(double incumbent, double best_f);
 
-struct PositionHash {
-    size_t operator()(const std::vector<size_t>& positions) const;
-};
-
 class Solver {
 public:
     Solver(const Problem& problem, Options options);
@@ -127,9 +123,10 @@ public:
     std::set<FocalEntry, FocalOrder> focal;
     double focal_bound = 0.0;
     double incumbent_cost = -1.0;
-    // agent positions -> index into frontiers
-    std::unordered_map<std::vector<size_t>, size_t, PositionHash> frontier_index;
+    // agent positions (one byte per agent, see compact_position_key) -> index into frontiers
+    std::unordered_map<std::string, size_t> frontier_index;
     size_t frontier_count = 0;
+    // A store is created when its first state is recorded; until then the slot is empty.
     std::vector<std::unique_ptr<Frontier>> frontiers;
     std::vector<double> focal_weights{100.0};
     int32_t max_rounds = 100;
@@ -157,8 +154,11 @@ private:
     double objective_value(const Result& solution) const;
     // visited_count of a pooled state, through the virtual operation.
     int64_t visited_count_of(size_t id);
+    // Writes the state's frontier key into position_key_scratch and returns it.
+    const std::string& compact_position_key(const SearchState& state);
     bool min_sum = false;
     SearchState scratch_state;
+    std::string position_key_scratch;
 };
 
 }  // namespace dulmar

@@ -20,8 +20,9 @@ int Solver::search() {
 
     const size_t n = static_cast<size_t>(std::max(agent_count, 0));
     const size_t node_total = graph ? graph->NumVertex() : 0;
-    if (node_total > kMaxNodes) {
-        throw std::invalid_argument("instance has " + std::to_string(node_total) +
+    const size_t largest_count = std::max(node_total, nodes.size());
+    if (largest_count > kMaxNodes) {
+        throw std::invalid_argument("instance has " + std::to_string(largest_count) +
                                     " nodes; the solver handles at most " + std::to_string(kMaxNodes));
     }
     if (start_nodes.size() < n || end_nodes.size() < n || agents.size() < n) {

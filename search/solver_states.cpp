@@ -6,12 +6,20 @@
 
 namespace dulmar {
 
-size_t PositionHash::operator()(const std::vector<size_t>& positions) const {
-    size_t hash = 0xcbf29ce484222325ULL;
-    for (size_t node : positions) {
-        hash ^= std::hash<size_t>{}(node) + 0x9e3779b97f4a7c15ULL + (hash << 6) + (hash >> 2);
+// One byte per agent while every node index fits in a byte (always so for
+// instances the solver accepts), so keys of up to 15 agents need no heap
+// storage; otherwise the decimal form, which is longer and cannot collide.
+const std::string& Solver::compact_position_key(const SearchState& state) {
+    std::string& key = position_key_scratch;
+    key.clear();
+    for (size_t node : state.agent_node) {
+        if (node >= 256) {
+            key = position_key(state);
+            return key;
+        }
+        key.push_back(static_cast<char>(static_cast<unsigned char>(node)));
     }
-    return hash;
+    return key;
 }
 
 size_t Solver::allocate_state() {
@@ -27,22 +35,29 @@ size_t Solver::allocate_state() {
 }
 
 bool Solver::is_dominated(const SearchState& state) {
-    auto found = frontier_index.find(state.agent_node);
-    if (found != frontier_index.end()) return frontiers[found->second]->is_dominated(state);
-    frontier_index.emplace(state.agent_node, frontier_count);
+    const std::string& key = compact_position_key(state);
+    auto found = frontier_index.find(key);
+    if (found != frontier_index.end()) {
+        const Frontier* store = found->second < frontiers.size() ? frontiers[found->second].get() : nullptr;
+        return store != nullptr && store->is_dominated(state);
+    }
+    frontier_index.emplace(key, frontier_count);
     frontier_count += 1;
-    frontiers.push_back(std::make_unique<Frontier>());
+    frontiers.emplace_back();
     return false;
 }
 
 void Solver::record_expanded(const SearchState& state) {
-    auto found = frontier_index.find(state.agent_node);
+    auto found = frontier_index.find(compact_position_key(state));
     if (found == frontier_index.end()) {
-        // Only reachable when a caller skips is_dominated; give the key its store.
+        // Only reachable when a caller skips is_dominated; give the key its slot.
         is_dominated(state);
-        found = frontier_index.find(state.agent_node);
+        found = frontier_index.find(compact_position_key(state));
     }
-    frontiers[found->second]->insert(state);
+    if (found->second >= frontiers.size()) frontiers.resize(found->second + 1);
+    std::unique_ptr<Frontier>& store = frontiers[found->second];
+    if (!store) store = std::make_unique<Frontier>();
+    store->insert(state);
 }
 
 bool Solver::is_goal(const SearchState& state) const {

@@ -31,6 +31,12 @@ void StatePool::store(size_t id, const SearchState& state) {
         throw std::invalid_argument("state " + std::to_string(id) + " does not hold one entry per agent (" +
                                     std::to_string(agents_) + " agents)");
     }
+    for (size_t node : state.agent_node) {
+        if (node >= 256) {
+            throw std::out_of_range("state " + std::to_string(id) + ": node index " + std::to_string(node) +
+                                    " is beyond the 256 nodes a state can hold");
+        }
+    }
     Header& header = headers_[id];
     header.visited = state.visited;
     header.h_value = state.h_value;

@@ -48,7 +48,7 @@ private:
     size_t agents_ = 0;
     std::vector<Header> headers_;
     std::vector<double> costs_;   // [id * agents + agent]
-    std::vector<size_t> nodes_;   // [id * agents + agent]
+    std::vector<uint8_t> nodes_;  // [id * agents + agent]; node indices are below 256
     std::vector<char> done_;      // [id * agents + agent]
 };
 

@@ -224,3 +224,36 @@ TEST(SolverSearch, NoDebugFileWithoutAName) {
 
 }  // namespace
 }  // namespace dulmar
+
+namespace dulmar {
+namespace {
+
+class NonZeroLengthSolver : public Solver {
+public:
+    using Solver::Solver;
+    double total_length(const SearchState&) const override { return 1.0; }
+};
+
+TEST(SolverSearch, NonZeroInitialLengthIsAnExceptionNotAnExit) {
+    NonZeroLengthSolver solver(testing_support::euclidean_problem({{0, 0}, {1, 0}}, 1), Options{});
+    try {
+        solver.search();
+        FAIL() << "expected an exception";
+    } catch (const std::logic_error& error) {
+        EXPECT_STREQ(error.what(), "Initial length is not 0 !");
+    }
+}
+
+TEST(SimpleTimer, PrintsProcessorSecondsSinceStart) {
+    SimpleTimer timer;
+    timer.start();
+    testing::internal::CaptureStdout();
+    timer.print_elapsed();
+    const std::string line = testing::internal::GetCapturedStdout();
+    ASSERT_EQ(line.rfind(" System Clock Duration: ", 0), 0u) << line;
+    EXPECT_EQ(line.back(), '\n');
+    EXPECT_LT(std::stod(line.substr(24)), 1.0);
+}
+
+}  // namespace
+}  // namespace dulmar

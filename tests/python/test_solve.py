@@ -180,6 +180,8 @@ def test_object_road_matches_the_problem_it_was_given():
     options.time_limit = 0.3
     solver = vok.Solver(problem=problem, options=options)
     problem.add_node(vok.Node())  # the solver works on its own copy
+    before = solver.get_result()
+    assert before.paths == {} and before.times == {} and before.last_update_time == 0.0
     assert solver.solve() == 1
     result = solver.get_result()
     assert result.paths[0][0] == 0 and result.paths[0][-1] == 0
