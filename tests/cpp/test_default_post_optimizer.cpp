@@ -7,39 +7,16 @@
 #include <vector>
 
 #include "graph/sparse_graph.h"
+#include "postopt_fixtures.h"
 #include "postopt/default_post_optimizer.h"
 
 namespace dulmar {
 namespace {
 
-// Complete graph whose arc (u, v) costs cost(u, v) for both agent types.
-template <class Cost>
-SparseGraph complete_graph(size_t n, Cost cost) {
-    std::vector<size_t> from, to;
-    std::vector<CostVector> costs;
-    for (size_t u = 0; u < n; ++u)
-        for (size_t v = 0; v < n; ++v)
-            if (u != v) from.push_back(u), to.push_back(v), costs.push_back(CostVector(2, cost(u, v)));
-    SparseGraph g;
-    g.CreateFromArcs(from, to, costs);
-    return g;
-}
-
-SparseGraph line_graph(const std::vector<double>& x) {
-    return complete_graph(x.size(), [&](size_t u, size_t v) { return std::fabs(x[u] - x[v]); });
-}
-
-std::vector<NodeRecord> open_nodes(size_t n) {
-    std::vector<NodeRecord> nodes(n);
-    for (auto& node : nodes) node.allowed_types = {0, 1};
-    return nodes;
-}
-
-std::vector<AgentRecord> typed_agents(const std::vector<size_t>& types) {
-    std::vector<AgentRecord> agents(types.size());
-    for (size_t i = 0; i < types.size(); ++i) agents[i].type = types[i];
-    return agents;
-}
+using testing_support::complete_graph;
+using testing_support::line_graph;
+using testing_support::open_nodes;
+using testing_support::typed_agents;
 
 DefaultPostOptimizer configured(const std::vector<size_t>& depots, const TimeWindowMap& windows = {}) {
     DefaultPostOptimizer opt;

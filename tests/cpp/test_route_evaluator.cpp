@@ -7,28 +7,14 @@
 #include <vector>
 
 #include "graph/sparse_graph.h"
+#include "postopt_fixtures.h"
 #include "postopt/route_evaluator.h"
 
 namespace dulmar {
 namespace {
 
-// Nodes on a line; every arc costs the distance for both agent types.
-SparseGraph line_graph(const std::vector<double>& x) {
-    std::vector<size_t> from, to;
-    std::vector<CostVector> cost;
-    for (size_t u = 0; u < x.size(); ++u)
-        for (size_t v = 0; v < x.size(); ++v)
-            if (u != v) from.push_back(u), to.push_back(v), cost.push_back(CostVector(2, std::fabs(x[u] - x[v])));
-    SparseGraph g;
-    g.CreateFromArcs(from, to, cost);
-    return g;
-}
-
-std::vector<NodeRecord> open_nodes(size_t n) {
-    std::vector<NodeRecord> nodes(n);
-    for (auto& node : nodes) node.allowed_types = {0, 1};
-    return nodes;
-}
+using testing_support::line_graph;
+using testing_support::open_nodes;
 
 struct Settings {
     std::vector<size_t> starts, ends;

@@ -9,44 +9,17 @@
 #include <vector>
 
 #include "graph/sparse_graph.h"
+#include "postopt_fixtures.h"
 #include "postopt/composite_post_optimizer.h"
 #include "postopt/route_merging_post_optimizer.h"
 
 namespace dulmar {
 namespace {
 
-using ArcCosts = std::map<std::pair<size_t, size_t>, double>;
-
-// Complete graph: listed arcs cost as given (both ways when `symmetric`), all
-// others `rest`, the same for both agent types.
-SparseGraph arc_graph(size_t n, const ArcCosts& listed, double rest, bool symmetric = false) {
-    ArcCosts all = listed;
-    if (symmetric)
-        for (const auto& [arc, c] : listed) all[{arc.second, arc.first}] = c;
-    std::vector<size_t> from, to;
-    std::vector<CostVector> cost;
-    for (size_t u = 0; u < n; ++u)
-        for (size_t v = 0; v < n; ++v) {
-            if (u == v) continue;
-            const auto it = all.find({u, v});
-            from.push_back(u), to.push_back(v), cost.push_back(CostVector(2, it == all.end() ? rest : it->second));
-        }
-    SparseGraph g;
-    g.CreateFromArcs(from, to, cost);
-    return g;
-}
-
-std::vector<NodeRecord> open_nodes(size_t n) {
-    std::vector<NodeRecord> nodes(n);
-    for (auto& node : nodes) node.allowed_types = {0, 1};
-    return nodes;
-}
-
-std::vector<AgentRecord> typed_agents(const std::vector<size_t>& types) {
-    std::vector<AgentRecord> agents(types.size());
-    for (size_t i = 0; i < types.size(); ++i) agents[i].type = types[i];
-    return agents;
-}
+using testing_support::arc_graph;
+using testing_support::ArcCosts;
+using testing_support::open_nodes;
+using testing_support::typed_agents;
 
 void configure(PostOptimizerPlugin& opt, const std::vector<size_t>& starts, const std::vector<size_t>& ends,
                const TimeWindowMap& windows = {}) {
