@@ -1,22 +1,67 @@
 #include "search/frontier.h"
 
-#include <algorithm>
+#include <stdexcept>
+#include <string>
 
 namespace dulmar {
 
+void Frontier::require_agents(const SearchState& state) const {
+    if (!g_values.empty() && state.agent_cost.size() != agents) {
+        throw std::invalid_argument("cannot compare states with " + std::to_string(agents) + " and " +
+                                    std::to_string(state.agent_cost.size()) + " agent costs");
+    }
+}
+
+// Same verdict as dominates(stored k, state); the cheap tests go first.
+bool Frontier::stored_dominates(size_t k, const SearchState& state) const {
+    if (!(g_values[k] <= state.g_value)) return false;
+    if (!state.visited.is_subset_of(visited[k])) return false;
+    const double* stored_costs = costs.data() + k * agents;
+    for (size_t i = 0; i < agents; ++i) {
+        if (stored_costs[i] > state.agent_cost[i]) return false;
+    }
+    return true;
+}
+
+// Same verdict as dominates(state, stored k).
+bool Frontier::dominates_stored(const SearchState& state, size_t k) const {
+    if (!(state.g_value <= g_values[k])) return false;
+    if (!visited[k].is_subset_of(state.visited)) return false;
+    const double* stored_costs = costs.data() + k * agents;
+    for (size_t i = 0; i < agents; ++i) {
+        if (state.agent_cost[i] > stored_costs[i]) return false;
+    }
+    return true;
+}
+
 bool Frontier::is_dominated(const SearchState& state) const {
-    for (const SearchState& stored_state : states) {
-        if (dominates(stored_state, state)) return true;
+    require_agents(state);
+    for (size_t k = 0; k < g_values.size(); ++k) {
+        if (stored_dominates(k, state)) return true;
     }
     return false;
 }
 
 int Frontier::insert(const SearchState& state) {
-    const auto survivors_end = std::remove_if(states.begin(), states.end(),
-                                              [&](const SearchState& stored_state) { return dominates(state, stored_state); });
-    const int dropped = static_cast<int>(states.end() - survivors_end);
-    states.erase(survivors_end, states.end());
-    states.push_back(state);
+    require_agents(state);
+    if (g_values.empty()) agents = state.agent_cost.size();
+    size_t kept = 0;
+    for (size_t k = 0; k < g_values.size(); ++k) {
+        if (dominates_stored(state, k)) continue;
+        if (kept != k) {
+            g_values[kept] = g_values[k];
+            visited[kept] = visited[k];
+            for (size_t i = 0; i < agents; ++i) costs[kept * agents + i] = costs[k * agents + i];
+        }
+        ++kept;
+    }
+    const int dropped = static_cast<int>(g_values.size() - kept);
+    g_values.resize(kept);
+    visited.resize(kept);
+    costs.resize(kept * agents);
+    g_values.push_back(state.g_value);
+    visited.push_back(state.visited);
+    costs.insert(costs.end(), state.agent_cost.begin(), state.agent_cost.end());
     return dropped;
 }
 

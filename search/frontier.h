@@ -1,7 +1,10 @@
 // Expanded states that share one set of agent positions and do not dominate
-// one another; a new state is pruned when one of them dominates it.
+// one another; a new state is pruned when one of them dominates it. Only what
+// dominance reads is kept (objective value, visited set, agent costs), laid
+// out contiguously because every generated child scans its store.
 #pragma once
 
+#include <cstddef>
 #include <vector>
 
 #include "search/search_state.h"
@@ -16,10 +19,17 @@ public:
     // returns how many were dropped.
     virtual int insert(const SearchState& state);
 
-    const std::vector<SearchState>& stored() const { return states; }
+    size_t size() const { return g_values.size(); }
 
 private:
-    std::vector<SearchState> states;
+    bool stored_dominates(size_t k, const SearchState& state) const;
+    bool dominates_stored(const SearchState& state, size_t k) const;
+    void require_agents(const SearchState& state) const;
+
+    size_t agents = 0;  // fixed by the first stored state
+    std::vector<double> g_values;
+    std::vector<VisitedSet> visited;
+    std::vector<double> costs;  // [k * agents + agent]
 };
 
 }  // namespace dulmar

@@ -59,11 +59,12 @@ bool dominates(const SearchState& a, const SearchState& b) {
         throw std::invalid_argument("cannot compare states with " + std::to_string(agents) + " and " +
                                     std::to_string(b.agent_cost.size()) + " agent costs");
     }
+    if (!b.visited.is_subset_of(a.visited)) return false;
     // Only a strictly greater cost disqualifies, so a NaN cost does not.
     for (size_t i = 0; i < agents; ++i) {
         if (a.agent_cost[i] > b.agent_cost[i]) return false;
     }
-    return b.visited.is_subset_of(a.visited);
+    return true;
 }
 
 std::string position_key(const SearchState& state) {

@@ -88,10 +88,10 @@ TEST(Frontier, InsertDropsEveryStoredStateTheNewOneDominates) {
 
     // Dominates the first two, not the cheap one with fewer visits.
     EXPECT_EQ(frontier.insert(make_state({4, 4}, 4, {0, 1, 2})), 2);
-    EXPECT_EQ(frontier.stored().size(), 2u);
+    EXPECT_EQ(frontier.size(), 2u);
     EXPECT_EQ(frontier.insert(make_state({4, 4}, 4, {0, 1, 2})), 1);  // its twin
     EXPECT_EQ(frontier.insert(make_state({0, 0}, 0, {0, 1, 2, 3})), 2);
-    EXPECT_EQ(frontier.stored().size(), 1u);
+    EXPECT_EQ(frontier.size(), 1u);
 }
 
 TEST(PositionKey, WritesEveryAgentNodeFollowedByAnUnderscore) {
