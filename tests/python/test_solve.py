@@ -208,8 +208,9 @@ def test_reader_errors_reach_python(text, fragment):
 def test_set_up_errors_name_the_fault():
     instance = make_instance(n=3, agents=1)
     instance["agents"][0]["start_node"] = 42
-    with pytest.raises(IndexError, match="42"):
+    with pytest.raises(IndexError, match="42") as caught:
         vok.solve_json_str(json.dumps(instance))
+    assert isinstance(caught.value, RuntimeError)  # like every other solver failure
     instance = make_instance(n=3, agents=1)
     instance["costs"]["boat"] = [[0]]
     with pytest.raises(IndexError, match="boat"):
