@@ -1,8 +1,11 @@
 """VOK: multiple travelling salesman solver with side constraints.
 
 The compiled core lives in ``_vok_core``; this package re-exports it and adds
-pure-Python conveniences such as the benchmark format converters.
+pure-Python conveniences: the ``vok`` command line (``cli``), the benchmark
+format converters (``converters``) and route plots (``plot``).
 """
+
+from importlib.metadata import PackageNotFoundError, version
 
 from _vok_core import (  # noqa: F401
     Agent,
@@ -19,6 +22,11 @@ from _vok_core import (  # noqa: F401
     solve_json_file,
     solve_json_str,
 )
+
+try:
+    __version__ = version("vok")
+except PackageNotFoundError:  # imported from a source tree
+    __version__ = "0+unknown"
 
 __all__ = [
     "Agent",

@@ -3,10 +3,12 @@
 Both converters return the instance as a dict ready for ``json.dumps`` and
 ``_vok_core.solve_json_str``. Node ids are the positions 0, 1, 2, ... so that
 the node indices in a result's routes are the ids of the instance.
+``to_json`` writes an instance (or a result) as compact, line-per-record JSON.
 """
 
 from __future__ import annotations
 
+import json
 import math
 from pathlib import Path
 from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
@@ -75,28 +77,42 @@ def build_instance(
     }
 
 
+def _number(text: str) -> float:
+    value = float(text)
+    if not math.isfinite(value):
+        raise ValueError(text)
+    return value
+
+
 def parse_tsplib(text: str, source: str = "<tsplib>") -> List[Tuple[float, float]]:
     """Coordinates of a TSPLIB file with EUC_2D weights, in file order."""
     points: List[Tuple[float, float]] = []
     dimension: Optional[int] = None
+    dimension_line = 0
     in_coords = False
     for number, raw in enumerate(text.splitlines(), start=1):
         line = raw.strip()
         if not line:
             continue
-        if line == "EOF":
+        if line.upper() == "EOF":
             break
+        head = line.split()[0].rstrip(":").upper()
+        if head.endswith("_SECTION"):
+            if head != "NODE_COORD_SECTION":
+                raise ConversionError(f"{source}:{number}: {head} is not supported; "
+                                      "only NODE_COORD_SECTION with EUC_2D weights is")
+            if points:
+                raise ConversionError(f"{source}:{number}: a second NODE_COORD_SECTION")
+            in_coords = True
+            continue
         if in_coords:
             fields = line.split()
-            if len(fields) < 3:
+            if len(fields) != 3:
                 raise ConversionError(f"{source}:{number}: expected 'id x y', got {line!r}")
             try:
-                points.append((float(fields[1]), float(fields[2])))
+                points.append((_number(fields[1]), _number(fields[2])))
             except ValueError:
-                raise ConversionError(f"{source}:{number}: coordinates are not numbers: {line!r}") from None
-            continue
-        if line == "NODE_COORD_SECTION":
-            in_coords = True
+                raise ConversionError(f"{source}:{number}: coordinates are not finite numbers: {line!r}") from None
             continue
         key, sep, value = line.partition(":")
         if not sep:
@@ -107,12 +123,14 @@ def parse_tsplib(text: str, source: str = "<tsplib>") -> List[Tuple[float, float
                 dimension = int(value)
             except ValueError:
                 raise ConversionError(f"{source}:{number}: DIMENSION is not an integer: {value!r}") from None
+            dimension_line = number
         elif key == "EDGE_WEIGHT_TYPE" and value.upper() != "EUC_2D":
             raise ConversionError(f"{source}:{number}: only EUC_2D weights are supported, got {value!r}")
     if not points:
         raise ConversionError(f"{source}: no NODE_COORD_SECTION entries found")
     if dimension is not None and dimension != len(points):
-        raise ConversionError(f"{source}: DIMENSION is {dimension} but {len(points)} coordinate lines were read")
+        raise ConversionError(f"{source}:{dimension_line}: DIMENSION is {dimension} "
+                              f"but {len(points)} coordinate lines were read")
     return points
 
 
@@ -144,11 +162,13 @@ def parse_solomon(text: str, source: str = "<solomon>") -> List[Tuple[float, flo
         if len(fields) != 7:
             raise ConversionError(f"{source}:{number}: expected 7 columns, got {len(fields)}: {line!r}")
         try:
-            values = [float(f) for f in fields]
+            values = [_number(f) for f in fields]
         except ValueError:
-            raise ConversionError(f"{source}:{number}: columns are not numbers: {line!r}") from None
-        if int(values[0]) != len(rows):
+            raise ConversionError(f"{source}:{number}: columns are not finite numbers: {line!r}") from None
+        if values[0] != len(rows):
             raise ConversionError(f"{source}:{number}: expected customer {len(rows)}, got {fields[0]}")
+        if values[4] > values[5]:
+            raise ConversionError(f"{source}:{number}: ready time {fields[4]} is after due date {fields[5]}")
         rows.append((values[1], values[2], values[4], values[5]))
     if not rows:
         raise ConversionError(f"{source}: the CUSTOMER section has no rows")
@@ -164,7 +184,32 @@ def solomon_to_instance(path: PathLike, agents: int, customers: Optional[int] = 
     if customers is not None:
         if customers < 1:
             raise ConversionError(f"customers must be at least 1, got {customers}")
+        if customers > len(rows) - 1:
+            raise ConversionError(f"{path}: asked for {customers} customers but the file has {len(rows) - 1}")
         rows = rows[: customers + 1]
     points = [(x, y) for x, y, _, _ in rows]
     windows = [(ready, due) for _, _, ready, due in rows]
     return build_instance(points, agents, depot=0, objective=objective, time_limit=time_limit, windows=windows)
+
+
+def to_json(value: Any, width: int = 100) -> str:
+    """JSON text with one record per line: a container is broken up only when it does not fit in
+    ``width`` columns, and lists of plain values (matrix rows, paths) are never broken up."""
+
+    def compact(v: Any) -> str:
+        return json.dumps(v, separators=(", ", ": "), allow_nan=False)
+
+    def render(v: Any, indent: int) -> str:
+        text = compact(v)
+        if not isinstance(v, (dict, list)) or not v or indent + len(text) <= width:
+            return text
+        if isinstance(v, list) and not any(isinstance(e, (dict, list)) for e in v):
+            return text
+        pad = " " * (indent + 1)
+        if isinstance(v, dict):
+            parts = [f"{pad}{json.dumps(str(k))}: {render(e, indent + 1)}" for k, e in v.items()]
+            return "{\n" + ",\n".join(parts) + "\n" + " " * indent + "}"
+        parts = [pad + render(e, indent + 1) for e in v]
+        return "[\n" + ",\n".join(parts) + "\n" + " " * indent + "]"
+
+    return render(value, 0) + "\n"

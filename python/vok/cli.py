@@ -1,0 +1,331 @@
+"""The ``vok`` command line: solve a JSON instance, or convert TSPLIB and Solomon files into one.
+
+Exit status: 0 when routes were found, 1 when the search found none, 2 for a bad instance,
+an unreadable or malformed file, or bad arguments.
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import ctypes
+import json
+import os
+import sys
+from pathlib import Path
+from typing import Any, Callable, Dict, Iterator, List, Mapping, Optional, Sequence, Tuple
+
+from . import __version__, solve_json_str
+from .converters import ConversionError, solomon_to_instance, to_json, tsplib_to_instance
+
+OBJECTIVES = ("min_max", "min_sum")
+
+
+class CommandError(Exception):
+    """A fault of the input or the arguments: reported on standard error, exit status 2."""
+
+
+def _positive_float(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not value > 0 or value == float("inf"):
+        raise argparse.ArgumentTypeError(f"must be a positive number of seconds, got {text}")
+    return value
+
+
+def _int_at_least(low: int) -> Callable[[str], int]:
+    def convert(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
+        if value < low:
+            raise argparse.ArgumentTypeError(f"must be at least {low}, got {value}")
+        return value
+
+    return convert
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="vok",
+        description="Multiple travelling salesman solver with side constraints.",
+        epilog="Exit status: 0 routes found, 1 no routes found, 2 bad instance, file or arguments.",
+    )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND")
+    commands.required = True
+
+    solve = commands.add_parser(
+        "solve",
+        help="solve a JSON instance and print the routes",
+        description="Solve a JSON instance and print each agent's route and cost, the totals, the solve "
+                    "time and the improvements found over time. Solver diagnostics go to standard error.",
+        epilog="Exit status: 0 routes found, 1 no routes found, 2 bad instance or arguments.",
+    )
+    solve.add_argument("instance", metavar="INSTANCE.json", help="instance file")
+    solve.add_argument("--time-limit", metavar="S", type=_positive_float,
+                       help="processor-time budget in seconds (overrides the instance's options.time_limit)")
+    solve.add_argument("--objective", choices=OBJECTIVES,
+                       help="objective (overrides the instance's options.objective)")
+    solve.add_argument("--out", metavar="RESULT.json", help="write the result dictionary as JSON")
+    solve.add_argument("--plot", metavar="ROUTES.png", help="draw the routes into a PNG (needs vok[plot])")
+    solve.add_argument("--quiet", action="store_true",
+                       help="print nothing on standard output and silence the solver's diagnostics")
+    solve.set_defaults(run=_solve)
+
+    convert = commands.add_parser(
+        "convert",
+        help="turn a TSPLIB or Solomon file into a JSON instance",
+        description="Turn a benchmark file into a JSON instance: one depot, identical agents of type "
+                    "'vehicle', Euclidean costs, every route returns to the depot. Node ids are the "
+                    "positions 0, 1, 2, ... in file order.",
+    )
+    formats = convert.add_subparsers(dest="format", metavar="FORMAT")
+    formats.required = True
+
+    tsplib = formats.add_parser(
+        "tsplib",
+        help="TSPLIB file with EUC_2D coordinates",
+        description="Convert a TSPLIB file (NODE_COORD_SECTION, EDGE_WEIGHT_TYPE EUC_2D) into a JSON "
+                    "instance. Costs are the Euclidean distances, exact (real) or rounded to the "
+                    "nearest integer as TSPLIB does (nint).",
+    )
+    tsplib.add_argument("file", metavar="FILE.tsp", help="TSPLIB file")
+    _add_agents(tsplib)
+    tsplib.add_argument("--depot", metavar="K", type=_int_at_least(0), default=0,
+                        help="position of the depot in file order, counted from 0 (default 0)")
+    _add_objective(tsplib)
+    tsplib.add_argument("--rounding", choices=("real", "nint"), default="real",
+                        help="exact distances or nearest integers (default real)")
+    _add_budget_and_out(tsplib)
+    tsplib.set_defaults(run=_convert)
+
+    solomon = formats.add_parser(
+        "solomon",
+        help="Solomon VRPTW file",
+        description="Convert a Solomon VRPTW file into a JSON instance: customer 0 is the depot, costs "
+                    "are exact Euclidean distances and every node keeps its time window (READY TIME to "
+                    "DUE DATE). Vehicle capacity, demands and service times are dropped.",
+    )
+    solomon.add_argument("file", metavar="FILE.txt", help="Solomon file")
+    _add_agents(solomon)
+    solomon.add_argument("--customers", metavar="N", type=_int_at_least(1),
+                         help="keep only the first N customers (default all)")
+    _add_objective(solomon)
+    _add_budget_and_out(solomon)
+    solomon.set_defaults(run=_convert)
+    return parser
+
+
+def _add_agents(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--agents", metavar="M", type=_int_at_least(1), required=True, help="number of agents")
+
+
+def _add_objective(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--objective", choices=OBJECTIVES, default="min_max",
+                        help="objective written into the instance (default min_max)")
+
+
+def _add_budget_and_out(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--time-limit", metavar="S", type=_positive_float,
+                        help="time budget written into the instance (default: the solver's 60 s)")
+    parser.add_argument("--out", metavar="FILE.json", help="output file (default standard output)")
+
+
+def _read_instance(path: str) -> Tuple[str, Dict[str, Any]]:
+    try:
+        text = Path(path).read_text(encoding="utf-8")
+    except OSError as exc:
+        raise CommandError(f"cannot read {path}: {exc.strerror or exc}") from None
+    except UnicodeDecodeError as exc:
+        raise CommandError(f"{path}: not UTF-8 text ({exc.reason})") from None
+
+    def refuse(token: str) -> None:
+        raise ValueError(f"{token} is not a JSON number")
+
+    try:
+        instance = json.loads(text, parse_constant=refuse)
+    except json.JSONDecodeError as exc:
+        raise CommandError(f"{path}: invalid JSON at line {exc.lineno}, column {exc.colno}: {exc.msg}") from None
+    except ValueError as exc:
+        raise CommandError(f"{path}: invalid JSON: {exc}") from None
+    if not isinstance(instance, dict):
+        raise CommandError(f"{path}: an instance is a JSON object, not {type(instance).__name__}")
+    return text, instance
+
+
+_libc: Any = None
+
+
+def _flush_native_streams() -> None:
+    # The core writes through C stdio, whose buffers must be emptied before fds 1 and 2 move.
+    global _libc
+    try:
+        if _libc is None:
+            _libc = ctypes.CDLL(None)
+        _libc.fflush(None)
+    except (OSError, AttributeError, TypeError):
+        pass
+
+
+@contextlib.contextmanager
+def _native_output(quiet: bool) -> Iterator[None]:
+    """Sends what the core writes to fd 1 over to fd 2, or both to the null device when quiet."""
+    sys.stdout.flush()
+    sys.stderr.flush()
+    _flush_native_streams()
+    try:
+        saved = [os.dup(1), os.dup(2)]
+    except OSError:
+        yield
+        return
+    sink = os.open(os.devnull, os.O_WRONLY) if quiet else 2
+    try:
+        os.dup2(sink, 1)
+        if quiet:
+            os.dup2(sink, 2)
+        yield
+    finally:
+        _flush_native_streams()
+        os.dup2(saved[0], 1)
+        os.dup2(saved[1], 2)
+        for fd in saved + ([sink] if quiet else []):
+            os.close(fd)
+
+
+def _load_plotter() -> Callable[..., Any]:
+    try:
+        import matplotlib  # noqa: F401
+
+        from .plot import save_routes_png
+    except ImportError as exc:
+        if (exc.name or "").partition(".")[0] == "matplotlib":
+            raise CommandError('--plot needs matplotlib; install it with: pip install "vok[plot]"') from None
+        raise CommandError(f"--plot is not available: {exc}") from None
+    return save_routes_png
+
+
+def _objective_name(options: Any) -> str:
+    # The core reads "min_max" and "MIN_MAX" as min-max and every other word as min-sum.
+    if isinstance(options, dict) and options.get("objective") in ("min_max", "MIN_MAX"):
+        return "min_max"
+    return "min_sum"
+
+
+def _node_label(nodes: List[Any], index: int) -> str:
+    try:
+        return str(int(nodes[index]["id"]))
+    except (IndexError, KeyError, TypeError, ValueError):
+        return f"#{index}"
+
+
+def _print_report(path: str, instance: Dict[str, Any], result: Mapping[str, Any],
+                  time_limit: Optional[float]) -> None:
+    nodes = instance.get("nodes", [])
+    options = instance.get("options")
+    if time_limit is None:
+        time_limit = options.get("time_limit", 60.0) if isinstance(options, dict) else 60.0
+    stats = result["statistics"]
+    print(f"{path}: {len(nodes)} nodes, {len(result['routes'])} agents, "
+          f"objective {_objective_name(options)}, time limit {time_limit:g} s")
+    ending = "time limit reached" if result["timeout"] else "search finished"
+    print(f"status {result['status']} ({ending})")
+    print()
+    print(f"{'agent':>8} {'cost':>12} {'nodes':>6}  route")
+    for route in result["routes"]:
+        path_labels = [_node_label(nodes, i) for i in route["path"]]
+        shown = " -> ".join(path_labels) if path_labels else "(no route)"
+        print(f"{route['agent_id']:>8} {route['cost']:>12.3f} {len(path_labels):>6}  {shown}")
+    print()
+    print(f"max cost {stats['max_cost']:.3f}   sum cost {stats['sum_cost']:.3f}   "
+          f"solve time {stats['solve_time']:.3f} s   "
+          f"states generated {stats['n_generated']}, expanded {stats['n_expanded']}")
+    if not result["anytime"]:
+        print("improvements: none")
+        return
+    print("improvements (processor seconds since the search began):")
+    print(f"{'time':>10} {'max cost':>12} {'sum cost':>12}")
+    for entry in result["anytime"]:
+        print(f"{entry['time']:>10.3f} {entry['max_cost']:>12.3f} {entry['sum_cost']:>12.3f}")
+
+
+def _write_text(path: str, text: str) -> None:
+    try:
+        Path(path).write_text(text, encoding="utf-8")
+    except OSError as exc:
+        raise CommandError(f"cannot write {path}: {exc.strerror or exc}") from None
+
+
+def _solve(args: argparse.Namespace) -> int:
+    text, instance = _read_instance(args.instance)
+    if args.objective is not None:
+        options = instance.setdefault("options", {})
+        if not isinstance(options, dict):
+            raise CommandError(f"{args.instance}: \"options\" is not an object")
+        options["objective"] = args.objective
+        text = json.dumps(instance)
+    for target in (args.out, args.plot):
+        if target and not Path(target).resolve().parent.is_dir():
+            raise CommandError(f"cannot write {target}: its folder does not exist")
+    plotter = _load_plotter() if args.plot else None
+
+    failure: Optional[Exception] = None
+    with _native_output(args.quiet):
+        try:
+            result = solve_json_str(text, args.time_limit if args.time_limit else -1)
+        except (RuntimeError, ValueError, IndexError) as exc:
+            failure = exc
+    if failure is not None:
+        raise CommandError(f"{args.instance}: {failure}")
+
+    if not args.quiet:
+        _print_report(args.instance, instance, result, args.time_limit)
+    if args.out:
+        _write_text(args.out, to_json(result))
+    if plotter is not None:
+        try:
+            plotter(instance, result, args.plot)
+        except OSError as exc:
+            raise CommandError(f"cannot write {args.plot}: {exc.strerror or exc}") from None
+    return 0 if result["status"] == "success" else 1
+
+
+def _convert(args: argparse.Namespace) -> int:
+    try:
+        if args.format == "tsplib":
+            instance = tsplib_to_instance(args.file, agents=args.agents, depot=args.depot, objective=args.objective,
+                                          rounding=args.rounding, time_limit=args.time_limit)
+        else:
+            instance = solomon_to_instance(args.file, agents=args.agents, customers=args.customers,
+                                           objective=args.objective, time_limit=args.time_limit)
+    except ConversionError as exc:
+        raise CommandError(str(exc)) from None
+    except OSError as exc:
+        raise CommandError(f"cannot read {args.file}: {exc.strerror or exc}") from None
+    except UnicodeDecodeError as exc:
+        raise CommandError(f"{args.file}: not UTF-8 text ({exc.reason})") from None
+    text = to_json(instance)
+    if args.out:
+        _write_text(args.out, text)
+    else:
+        sys.stdout.write(text)
+    return 0
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    parser = build_parser()
+    try:
+        args = parser.parse_args(argv)
+    except SystemExit as exc:  # --help, --version and argument errors
+        return exc.code if isinstance(exc.code, int) else (0 if exc.code is None else 2)
+    try:
+        return int(args.run(args))
+    except CommandError as exc:
+        sys.stdout.flush()
+        print(f"vok: {exc}", file=sys.stderr)
+        return 2
+    except KeyboardInterrupt:
+        return 130

@@ -1,0 +1,173 @@
+"""The `vok` command line as a user runs it: a subprocess on the shipped examples."""
+
+import importlib.metadata
+import importlib.util
+import json
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import vok
+from vok.cli import main
+
+EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
+BUDGET = 10.0  # far more than these small searches need, so they end on their own
+
+
+def run_cli(*args, **kwargs):
+    return subprocess.run([sys.executable, "-m", "vok", *map(str, args)], capture_output=True, text=True,
+                          timeout=300, **kwargs)
+
+
+def example(name):
+    path = EXAMPLES / name
+    if not path.exists():
+        pytest.skip(f"{path} is not shipped with this installation")
+    return path
+
+
+def write_variant(tmp_path, name, change):
+    instance = json.loads(example(name).read_text())
+    change(instance)
+    path = tmp_path / name
+    path.write_text(json.dumps(instance))
+    return path
+
+
+def without_assignment(instance):
+    instance["constraints"] = []
+
+
+def nobody_may_visit_node_3(instance):
+    instance["constraints"][0]["items"][3]["types"] = []
+
+
+def routes_of(result):
+    return result["status"], result["timeout"], [(r["agent_id"], r["path"], r["cost"]) for r in result["routes"]]
+
+
+@pytest.mark.parametrize("name, objective", [
+    ("open_routes.json", None),
+    ("c101_25_customers_tw.json", None),
+    ("c101_25_customers_tw.json", "min_sum"),
+])
+def test_solve_prints_and_writes_what_the_core_returns(tmp_path, name, objective):
+    path = example(name)
+    instance = json.loads(path.read_text())
+    if objective:
+        instance["options"]["objective"] = objective
+    expected = vok.solve_json_str(json.dumps(instance), BUDGET)
+    assert expected["status"] == "success" and not expected["timeout"]
+
+    out = tmp_path / "result.json"
+    args = ["solve", path, "--time-limit", BUDGET, "--out", out] + (["--objective", objective] if objective else [])
+    completed = run_cli(*args)
+    assert completed.returncode == 0, completed.stderr
+    written = json.loads(out.read_text())
+    assert routes_of(written) == routes_of(expected)
+    assert written["statistics"]["max_cost"] == expected["statistics"]["max_cost"]
+    assert written["statistics"]["sum_cost"] == expected["statistics"]["sum_cost"]
+    assert [(a["max_cost"], a["sum_cost"]) for a in written["anytime"]] == \
+        [(a["max_cost"], a["sum_cost"]) for a in expected["anytime"]]
+
+    ids = [node["id"] for node in instance["nodes"]]
+    shown = instance["options"]["objective"]
+    assert f"objective {shown}" in completed.stdout and "status success" in completed.stdout
+    for route in expected["routes"]:
+        line = next(ln for ln in completed.stdout.splitlines() if ln.split()[:1] == [str(route["agent_id"])])
+        assert f"{route['cost']:.3f}" in line
+        assert line.endswith(" -> ".join(str(ids[i]) for i in route["path"]))
+    assert f"max cost {expected['statistics']['max_cost']:.3f}" in completed.stdout
+    assert len(completed.stdout.split("improvements")[1].splitlines()) == 2 + len(expected["anytime"])
+
+
+def test_solver_diagnostics_go_to_stderr_or_nowhere_with_quiet(tmp_path):
+    path = write_variant(tmp_path, "open_routes.json", without_assignment)
+    loud = run_cli("solve", path)
+    assert loud.returncode == 0
+    assert "[warning]" in loud.stderr and "[warning]" not in loud.stdout
+    assert "status success" in loud.stdout
+
+    out = tmp_path / "result.json"
+    quiet = run_cli("solve", path, "--quiet", "--out", out)
+    assert quiet.returncode == 0 and quiet.stdout == "" and quiet.stderr == ""
+    assert json.loads(out.read_text())["status"] == "success"
+
+
+def test_instance_nobody_can_complete_exits_1(tmp_path):
+    path = write_variant(tmp_path, "open_routes.json", nobody_may_visit_node_3)
+    out = tmp_path / "result.json"
+    completed = run_cli("solve", path, "--time-limit", BUDGET, "--out", out)
+    assert completed.returncode == 1, completed.stderr
+    assert "status failed" in completed.stdout and "(no route)" in completed.stdout
+    assert "w = 1" not in completed.stdout  # the core's own lines stay off the table
+    result = json.loads(out.read_text())
+    assert result["status"] == "failed" and all(r["path"] == [] for r in result["routes"])
+
+
+def text_file(tmp_path, text):
+    path = tmp_path / "instance.json"
+    path.write_text(text)
+    return path
+
+
+def set_start_node(value):
+    def change(instance):
+        instance["agents"][0]["start_node"] = value
+    return change
+
+
+@pytest.mark.parametrize("make, extra, fragment", [
+    (lambda tmp: tmp / "missing.json", [], "cannot read"),
+    (lambda tmp: tmp, [], "cannot read"),
+    (lambda tmp: text_file(tmp, '{"nodes": ['), [], "invalid JSON at line 1"),
+    (lambda tmp: text_file(tmp, "[1, 2]"), [], "JSON object"),
+    (lambda tmp: text_file(tmp, '{"nodes": [], "agents": [], "options": {"time_limit": NaN}}'), [], "NaN"),
+    (lambda tmp: write_variant(tmp, "open_routes.json", lambda i: i.pop("agents")), [], "key 'agents' not found"),
+    (lambda tmp: write_variant(tmp, "open_routes.json", set_start_node(42)), [], "42"),
+    (lambda tmp: write_variant(tmp, "open_routes.json", set_start_node("0")), [], "type must be number"),
+    (lambda tmp: write_variant(tmp, "open_routes.json", lambda i: i.update(options=3)), ["--objective", "min_sum"],
+     "\"options\" is not an object"),
+    (lambda tmp: EXAMPLES / "open_routes.json", ["--time-limit", "0"], "positive"),
+    (lambda tmp: EXAMPLES / "open_routes.json", ["--objective", "fastest"], "invalid choice"),
+    (lambda tmp: EXAMPLES / "open_routes.json", ["--out", "/no/such/folder/r.json"], "folder does not exist"),
+])
+def test_bad_instances_and_arguments_exit_2(tmp_path, make, extra, fragment):
+    completed = run_cli("solve", make(tmp_path), *extra)
+    assert completed.returncode == 2
+    assert completed.stdout == ""
+    assert fragment in completed.stderr and "Traceback" not in completed.stderr
+
+
+def test_plot_writes_a_png_or_explains_how_to_get_matplotlib(tmp_path):
+    path = example("open_routes.json")
+    png = tmp_path / "routes.png"
+    script = ("import sys; sys.modules['matplotlib'] = None\nfrom vok.cli import main\n"
+              f"sys.exit(main(['solve', {str(path)!r}, '--plot', {str(png)!r}]))")
+    blocked = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=300)
+    assert blocked.returncode == 2 and "vok[plot]" in blocked.stderr and not png.exists()
+
+    if importlib.util.find_spec("matplotlib") is None:
+        pytest.skip("matplotlib is not installed")
+    completed = run_cli("solve", path, "--quiet", "--plot", png)
+    assert completed.returncode == 0, completed.stderr
+    assert png.read_bytes().startswith(b"\x89PNG\r\n\x1a\n")
+
+
+def test_main_returns_exit_codes_instead_of_raising(capsys):
+    assert main(["--version"]) == 0
+    assert vok.__version__ in capsys.readouterr().out
+    assert main([]) == 2
+    assert main(["convert"]) == 2
+    assert "required" in capsys.readouterr().err
+
+
+def test_console_script_is_declared():
+    try:
+        dist = importlib.metadata.distribution("vok")
+    except importlib.metadata.PackageNotFoundError:
+        pytest.skip("the vok package metadata is not installed")
+    scripts = {ep.name: ep.value for ep in dist.entry_points if ep.group == "console_scripts"}
+    assert scripts.get("vok") == "vok.cli:main"
