@@ -58,7 +58,8 @@ if [ "$("$PYTHON" -c 'import sys; print(sys.prefix == sys.base_prefix)')" = True
 fi
 
 step "Installing Python build and test requirements"
-"$PYTHON" -m pip install --quiet pytest "pybind11>=3.0" "nlohmann-json==3.12.0" "scikit-build-core>=0.10"
+"$PYTHON" -m pip install --quiet pytest mypy "matplotlib>=3.5" "pybind11>=3.0" "nlohmann-json==3.12.0" \
+    "scikit-build-core>=0.10"
 command -v cmake >/dev/null 2>&1 || "$PYTHON" -m pip install --quiet "cmake>=3.18"
 command -v ninja >/dev/null 2>&1 || "$PYTHON" -m pip install --quiet ninja
 

@@ -1,0 +1,154 @@
+"""VOK MTSP Solver — C++ core bindings"""
+
+from collections.abc import Sequence
+from typing import ClassVar, Literal, TypedDict
+
+# Shapes of the dictionaries returned by solve_json_str / solve_json_file.
+# They exist for type checkers only: import them under ``if TYPE_CHECKING:``.
+
+class RouteDict(TypedDict):
+    agent_id: int
+    path: list[int]
+    """Node indices (positions in the instance's node list); empty without a route."""
+    cost: float
+
+class StatisticsDict(TypedDict):
+    solve_time: float
+    """Wall-clock seconds of solver set-up and search."""
+    max_cost: float
+    sum_cost: float
+    n_generated: int
+    n_expanded: int
+    last_update_time: float
+    """Processor seconds from the start of the search to the last solution."""
+
+class AnytimeEntry(TypedDict):
+    time: float
+    """Processor seconds since the search began."""
+    max_cost: float
+    sum_cost: float
+
+class SolveResult(TypedDict):
+    status: Literal["success", "failed"]
+    timeout: bool
+    routes: list[RouteDict]
+    statistics: StatisticsDict
+    anytime: list[AnytimeEntry]
+
+class ObjectiveType:
+    MinMax: ClassVar[ObjectiveType]
+    MinSum: ClassVar[ObjectiveType]
+    __members__: ClassVar[dict[str, ObjectiveType]]
+    def __init__(self, value: int) -> None: ...
+    def __eq__(self, other: object) -> bool: ...
+    def __ne__(self, other: object) -> bool: ...
+    def __hash__(self) -> int: ...
+    def __int__(self) -> int: ...
+    def __index__(self) -> int: ...
+    def __getstate__(self) -> int: ...
+    def __setstate__(self, state: int) -> None: ...
+    @property
+    def name(self) -> str: ...
+    @property
+    def value(self) -> int: ...
+
+class NodeType:
+    DEPOT: ClassVar[NodeType]
+    TARGET: ClassVar[NodeType]
+    __members__: ClassVar[dict[str, NodeType]]
+    def __init__(self, value: int) -> None: ...
+    def __eq__(self, other: object) -> bool: ...
+    def __ne__(self, other: object) -> bool: ...
+    def __hash__(self) -> int: ...
+    def __int__(self) -> int: ...
+    def __index__(self) -> int: ...
+    def __getstate__(self) -> int: ...
+    def __setstate__(self, state: int) -> None: ...
+    @property
+    def name(self) -> str: ...
+    @property
+    def value(self) -> int: ...
+
+class Position:
+    x: float
+    y: float
+    z: float
+    def __init__(self) -> None: ...
+
+class Node:
+    id: int
+    position: Position
+    """Reading gives a view: ``node.position.x = 1.0`` changes the node."""
+    type: NodeType
+    demand: float
+    def __init__(self) -> None: ...
+
+class Agent:
+    id: int
+    type: str
+    start_node: int
+    end_node: int
+    capacity_limit: float
+    time_limit: float
+    """Largest route cost allowed; 0 or less means no limit."""
+    def __init__(self) -> None: ...
+
+class Options:
+    return_to_end: bool
+    objective: ObjectiveType
+    time_limit: float
+    """Search budget in processor seconds."""
+    def __init__(self) -> None: ...
+
+class AssignmentConstraint:
+    def __init__(self) -> None: ...
+    def set_assignment(self, node: int, types: Sequence[str]) -> None: ...
+
+class TimeWindowConstraint:
+    def __init__(self) -> None: ...
+    def set_timewindow(self, node: int, start: float, end: float) -> None: ...
+
+class Problem:
+    def __init__(self) -> None: ...
+    def add_node(self, node: Node) -> None: ...
+    def add_agent(self, agent: Agent, id: int) -> None: ...
+    def set_cost_matrix(self, agent_type: str, matrix: Sequence[Sequence[float]]) -> None: ...
+    def set_assignment_constraint(self, constraint: AssignmentConstraint) -> None: ...
+    def set_timewindow_constraint(self, constraint: TimeWindowConstraint) -> None: ...
+    def options(self) -> Options:
+        """A view of the problem's own options."""
+    def nodes(self) -> list[Node]: ...
+    def agents_ordered(self) -> list[Agent]: ...
+
+class Result:
+    """Obtained from Solver.get_result(); cannot be constructed from Python."""
+
+    @property
+    def n_generated(self) -> int: ...
+    @property
+    def n_expanded(self) -> int: ...
+    @property
+    def timeout(self) -> bool: ...
+    @property
+    def last_update_time(self) -> float: ...
+    @property
+    def paths(self) -> dict[int, list[int]]:
+        """Agent index (add order) -> node indices of its route."""
+    @property
+    def times(self) -> dict[int, float]:
+        """Agent index (add order) -> route cost."""
+
+class Solver:
+    def __init__(self, problem: Problem, options: Options) -> None: ...
+    def solve(self) -> int:
+        """Run the VOK solver. Returns 1 on success, 0 on failure."""
+    def get_result(self) -> Result: ...
+    def get_result_process(self) -> list[tuple[float, Result]]: ...
+
+def solve_json_file(input_path: str, time_limit: float = -1) -> SolveResult:
+    """Solve an MTSP instance from a JSON file path.
+    Returns a dict with keys: status, routes, statistics, anytime, timeout."""
+
+def solve_json_str(json_str: str, time_limit: float = -1) -> SolveResult:
+    """Solve an MTSP instance from a JSON string.
+    Returns a dict with keys: status, routes, statistics, anytime, timeout."""
