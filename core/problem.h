@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -61,9 +62,11 @@ struct TimeWindowConstraint {
 using CostMatrix = std::vector<std::vector<double>>;
 using PrecedenceList = std::vector<std::pair<size_t, size_t>>;
 
+// Nodes and the ordered agents live in deques so that references handed out
+// by nodes() and agents_ordered() stay valid while more are added.
 class Problem {
 public:
-    std::vector<Node> node_list;
+    std::deque<Node> node_list;
     std::unordered_map<size_t, Agent> agents;
     size_t num_agents = 0;
     size_t num_nodes = 0;
@@ -74,7 +77,7 @@ public:
     PrecedenceList precedence_same;
     PrecedenceList precedence_diff;
     Options solve_options;
-    std::vector<Agent> ordered_agents;
+    std::deque<Agent> ordered_agents;
     std::unordered_map<size_t, size_t> agent_index;      // agent id -> latest entry in ordered_agents
     std::unordered_map<std::string, size_t> type_index;  // type name -> type number, first-seen order
     std::vector<std::string> agent_types;
@@ -87,9 +90,9 @@ public:
     void set_assignment_constraint(const AssignmentConstraint& constraint);
     void set_timewindow_constraint(const TimeWindowConstraint& constraint);
 
-    std::vector<Node>& nodes() { return node_list; }
+    std::deque<Node>& nodes() { return node_list; }
     Options& options() { return solve_options; }
-    std::vector<Agent>& agents_ordered() { return ordered_agents; }
+    std::deque<Agent>& agents_ordered() { return ordered_agents; }
 };
 
 }  // namespace dulmar

@@ -269,3 +269,27 @@ def test_list_of_node_views_outlives_the_problem():
     assert [n.id for n in nodes] == [0, 1, 2]
     nodes[2].position.x = 1.0
     assert nodes[2].position.x == 1.0
+
+
+def test_views_stay_valid_while_the_problem_grows():
+    # Regression: views used to point into storage that a later add_node or
+    # add_agent could move, leaving them dangling.
+    problem = Problem()
+    first = Node()
+    first.id = 7
+    problem.add_node(first)
+    agent = Agent()
+    agent.type = "a"
+    problem.add_agent(agent, 0)
+    node_view = problem.nodes()[0]
+    agent_view = problem.agents_ordered()[0]
+    for i in range(2000):
+        extra = Node()
+        extra.id = 100 + i
+        problem.add_node(extra)
+        problem.add_agent(agent, 100 + i)
+    node_view.position.x = 4.5
+    agent_view.start_node = 3
+    assert problem.nodes()[0].id == 7
+    assert problem.nodes()[0].position.x == 4.5
+    assert problem.agents_ordered()[0].start_node == 3
