@@ -83,7 +83,7 @@ public:
     // Window-aware cost of going from node a to node b over the cheapest type.
     double pair_cost(size_t a, size_t b) const;
 
-    // ---- set-up (fields in declaration order of the design) ----
+    // ---- set-up ----
     std::unique_ptr<FocalComparatorPlugin> focal_comparator;
     std::unique_ptr<HeuristicPlugin> heuristic;
     std::unique_ptr<PostOptimizerPlugin> post_optimizer;
