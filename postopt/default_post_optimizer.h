@@ -11,8 +11,7 @@
 #include <vector>
 
 #include "core/result.h"
-#include "plugins/plugin_base.h"
-#include "postopt/route_evaluator.h"
+#include "postopt/route_evaluating_post_optimizer.h"
 
 namespace dulmar {
 
@@ -38,15 +37,11 @@ struct RelocationMove {
     double gain = 0.0;  // 0: no move
 };
 
-class DefaultPostOptimizer : public PostOptimizerPlugin {
+class DefaultPostOptimizer : public RouteEvaluatingPostOptimizer {
 public:
     std::string name() const override { return "DefaultPostOptimizer"; }
     void optimize(const PlannerGraph* graph, const std::vector<NodeRecord>& nodes,
                   const std::vector<AgentRecord>& agents, Result& result) override;
-    void set_return_to_end(bool return_to_end) override { evaluator_.set_return_to_end(return_to_end); }
-    void set_start_nodes(const std::vector<size_t>& start_nodes) override { evaluator_.set_start_nodes(start_nodes); }
-    void set_end_nodes(const std::vector<size_t>& end_nodes) override { evaluator_.set_end_nodes(end_nodes); }
-    void set_time_windows(const TimeWindowMap& time_windows) override { evaluator_.set_time_windows(time_windows); }
 
     // The stages of optimize, callable one by one. load resets the working
     // data and groups the agents with their routes from `result`.
@@ -59,7 +54,6 @@ public:
     // True when the move was applied.
     bool apply_relocation(AgentRoute& from, AgentRoute& to, const RelocationMove& move);
 
-    const RouteEvaluator& evaluator() const { return evaluator_; }
     const std::vector<size_t>& group_order() const { return group_order_; }
     const std::unordered_map<size_t, TypeGroup>& groups() const { return groups_; }
     std::vector<AgentRoute>& routes() { return routes_; }
@@ -68,7 +62,6 @@ private:
     void improve_group(size_t type);
     void balance_groups();
 
-    RouteEvaluator evaluator_;
     std::vector<size_t> group_order_;
     std::unordered_map<size_t, TypeGroup> groups_;
     std::vector<AgentRoute> routes_;

@@ -11,8 +11,7 @@
 #include <vector>
 
 #include "core/result.h"
-#include "plugins/plugin_base.h"
-#include "postopt/route_evaluator.h"
+#include "postopt/route_evaluating_post_optimizer.h"
 
 namespace dulmar {
 
@@ -23,15 +22,11 @@ struct InsertionChoice {
     double cost = std::numeric_limits<double>::max();  // receiving route's cost after the insertion
 };
 
-class RouteMergingPostOptimizer : public PostOptimizerPlugin {
+class RouteMergingPostOptimizer : public RouteEvaluatingPostOptimizer {
 public:
     std::string name() const override { return "RouteMergingPostOptimizer"; }
     void optimize(const PlannerGraph* graph, const std::vector<NodeRecord>& nodes,
                   const std::vector<AgentRecord>& agents, Result& result) override;
-    void set_return_to_end(bool return_to_end) override { evaluator_.set_return_to_end(return_to_end); }
-    void set_start_nodes(const std::vector<size_t>& start_nodes) override { evaluator_.set_start_nodes(start_nodes); }
-    void set_end_nodes(const std::vector<size_t>& end_nodes) override { evaluator_.set_end_nodes(end_nodes); }
-    void set_time_windows(const TimeWindowMap& time_windows) override { evaluator_.set_time_windows(time_windows); }
 
     // Loads the working routes and their costs from `result` (invalid: cost 0).
     void load(const PlannerGraph* graph, const std::vector<NodeRecord>& nodes,
@@ -42,14 +37,12 @@ public:
     // stays within `limit` (+1e-9).
     InsertionChoice find_best_insertion(int64_t node, size_t excluded, double limit) const;
 
-    const RouteEvaluator& evaluator() const { return evaluator_; }
     const std::vector<Route>& routes() const { return routes_; }
     const std::vector<double>& costs() const { return costs_; }
 
 private:
     void merge(double limit);
 
-    RouteEvaluator evaluator_;
     std::vector<Route> routes_;
     std::vector<double> costs_;
 };

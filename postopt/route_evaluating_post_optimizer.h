@@ -1,0 +1,26 @@
+// Base of the post-optimisers that judge routes with a RouteEvaluator: the
+// four settings the Solver hands over go straight into the evaluator.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "plugins/plugin_base.h"
+#include "postopt/route_evaluator.h"
+
+namespace dulmar {
+
+class RouteEvaluatingPostOptimizer : public PostOptimizerPlugin {
+public:
+    void set_return_to_end(bool return_to_end) override { evaluator_.set_return_to_end(return_to_end); }
+    void set_start_nodes(const std::vector<size_t>& start_nodes) override { evaluator_.set_start_nodes(start_nodes); }
+    void set_end_nodes(const std::vector<size_t>& end_nodes) override { evaluator_.set_end_nodes(end_nodes); }
+    void set_time_windows(const TimeWindowMap& time_windows) override { evaluator_.set_time_windows(time_windows); }
+
+    const RouteEvaluator& evaluator() const { return evaluator_; }
+
+protected:
+    RouteEvaluator evaluator_;
+};
+
+}  // namespace dulmar
