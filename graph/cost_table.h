@@ -28,6 +28,9 @@ public:
         return at < defined_.size() && defined_[at] ? costs_[at] : fallback;
     }
 
+    // Row-major n x n costs of type t (t < dim()); 0 where no arc gives one.
+    const double* layer(size_t t) const { return costs_.data() + t * n_ * n_; }
+
 private:
     size_t n_ = 0;
     size_t dim_ = 0;

@@ -75,6 +75,19 @@ double Solver::total_length(const SearchState& state) const {
 
 void Solver::reset_frontiers() { frontier_count = 0; }
 
+void Solver::release_search_memory() {
+    states = StatePool();
+    num_states = 0;
+    pool_capacity = 0;
+    pool_increment = 1024;
+    std::vector<int64_t>().swap(parents);
+    open.clear();
+    focal.clear();
+    std::unordered_map<std::string, size_t>().swap(frontier_index);
+    frontier_count = 0;
+    std::vector<std::unique_ptr<Frontier>>().swap(frontiers);
+}
+
 int64_t Solver::visited_count(const SearchState& state) const {
     if (state.node_count <= 0) return 0;
     return state.visited.count_below(static_cast<size_t>(state.node_count));
