@@ -47,11 +47,9 @@ def main() -> None:
     if args.quick:
         args.budget = args.budget or QUICK_BUDGET
         args.tour_budget = min(args.tour_budget, 2.0)
-    report = harness.start(args, "Improvement stage: mTSPLib and Solomon")
-    report.write(f"VOK: `\"improve\": true`, seed {args.seed}, budget in processor seconds; OR-Tools: "
-                 "PATH_CHEAPEST_ARC then GUIDED_LOCAL_SEARCH, the same budget in wall seconds (bench/ortools_peer.py). "
-                 "Objectives are the route checker's (bench/route_check.py). Distances: real Euclidean, double "
-                 "precision; depot = first node.")
+    report = harness.start(args, "Improvement stage: mTSPLib and Solomon", "the budget of each table")
+    report.write("TSPLIB files through `vok.converters`: real Euclidean distances in double precision, "
+                 "depot = first node, every route returns.")
     bks = json.loads((args.benchmarks / "bks.json").read_text())
     run = Runner(args, report, bks)
     known = set(MINMAX + LARGE + SOLOMON)
@@ -94,8 +92,7 @@ class Runner:
         return harness.converters().tsplib_to_instance(path, agents, depot=0, objective=objective)
 
     def pair(self, instance: Dict, budget: float, label: str) -> Dict[str, Outcome]:
-        return harness.solve_pair(instance, budget, label, self.scratch, self.args.seed, self.report,
-                                  not self.args.no_ortools)
+        return harness.solve_pair(instance, budget, label, self.args, self.scratch, self.report)
 
     def minmax(self, title: str, names: List[str], agent_counts: List[int], budget: float) -> None:
         w = self.report.write
@@ -158,6 +155,9 @@ class Runner:
         if not self.args.no_ortools:
             w(f"VOK at or below OR-Tools on {wins} of {total}.")
         w(harness.summary("VOK against the tour reference", tour_gaps))
+        if any(g is not None and g < 0 for g in tour_gaps):
+            w("A negative gap means VOK's routes beat its own one-agent tour: the reference needs a longer "
+              "--tour-budget.")
 
     def solomon(self, budget: float, names: List[str]) -> None:
         w = self.report.write

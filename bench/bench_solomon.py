@@ -63,13 +63,13 @@ def main() -> None:
     args = parser.parse_args()
     budget = args.budget or (QUICK_BUDGET if args.quick else 10.0)
     names = harness.pick(INSTANCES, args.instances, "instances")
-    report = harness.start(args, "Solomon with service times and capacities")
+    report = harness.start(args, "Solomon with service times and capacities", f"{budget:g} s")
     scratch = args.scratch / "solomon"
     scratch.mkdir(parents=True, exist_ok=True)
-    report.write(f"VOK: `\"improve\": true`, seed {args.seed}, {budget:g} processor seconds; OR-Tools: the same "
-                 "model (time dimension with service and windows, the sum of vehicle spans, a capacity dimension), "
-                 f"{budget:g} wall seconds. Min-sum, 100 customers, real Euclidean travel times in double precision. "
-                 "Objective = sum of route completion times (travel + waiting + service); travel = distance alone.")
+    report.write("Min-sum, 100 customers, their windows, service times, demands and the vehicle capacity "
+                 "(`\"enforce_capacity\": true`); real Euclidean travel times in double precision. Objective = sum "
+                 "of route completion times (travel + waiting + service); travel = distance alone. OR-Tools models "
+                 "the same: service in the time dimension's transits, the sum of vehicle spans, a capacity dimension.")
     report.write()
     report.table(["instance", "agents", "VOK objective", "VOK travel", "VOK vehicles", "OR-Tools objective",
                   "OR-Tools travel", "OR-Tools vehicles", "VOK <= OR-Tools", "VOK first solution (s)",
@@ -77,8 +77,8 @@ def main() -> None:
     for name in names:
         for agents in args.agents or [25]:
             instance = published_instance(args.benchmarks / "solomon" / f"{name}.txt", agents)
-            out = harness.solve_pair(instance, budget, f"{name} m={agents} service {budget:g}s", scratch, args.seed,
-                                     report, not args.no_ortools)
+            out = harness.solve_pair(instance, budget, f"{name} m={agents} service {budget:g}s", args, scratch,
+                                     report)
             vok, peer = out["vok"], out["ortools"]
 
             def travel(o: harness.Outcome) -> str:

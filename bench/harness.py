@@ -37,6 +37,7 @@ BENCHMARKS = ROOT.parent / "shared" / "benchmarks"
 if str(HERE) not in sys.path:
     sys.path.insert(0, str(HERE))
 
+from ortools_peer import FIRST_SOLUTION, SCALE  # noqa: E402
 from route_check import CheckResult, InstanceView, check_routes  # noqa: E402
 
 SOLVERS = ("vok", "ortools")
@@ -55,7 +56,7 @@ def converters():
 
 # ---------------------------------------------------------------- the machine
 
-def _cpu_model() -> str:
+def cpu_model() -> str:
     try:
         for line in Path("/proc/cpuinfo").read_text().splitlines():
             if line.startswith("model name"):
@@ -105,7 +106,7 @@ def machine_line(with_ortools: bool) -> str:
     spec = importlib.util.find_spec("_vok_core")
     module = spec.origin if spec is not None else "not installed"
     peer = f"OR-Tools {ortools_version()}" if with_ortools else "OR-Tools not run"
-    return (f"Machine: {_cpu_model()}, {os.cpu_count()} cores, {_memory()}; Python {platform.python_version()}; "
+    return (f"Machine: {cpu_model()}, {os.cpu_count()} cores, {_memory()}; Python {platform.python_version()}; "
             f"VOK commit {vok_commit()} (module {module}); {peer}.")
 
 
@@ -121,9 +122,10 @@ class ChildRun:
     stderr: str
 
 
-def run_child(solver: str, instance_path: Path, budget: float, timeout: float) -> ChildRun:
+def run_child(solver: str, instance_path: Path, budget: float, timeout: float, extra: Sequence[str] = ()) -> ChildRun:
     """Runs one worker and reads its peak memory and processor time from its own rusage."""
-    command = [sys.executable, str(Path(__file__).resolve()), "--worker", solver, str(instance_path), repr(budget)]
+    command = [sys.executable, str(Path(__file__).resolve()), "--worker", solver, str(instance_path), repr(budget),
+               *extra]
     started = time.monotonic()
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
         child = subprocess.Popen(command, stdout=out, stderr=err, stdin=subprocess.DEVNULL)
@@ -179,19 +181,19 @@ def _vok_worker(path: str, budget: float) -> Dict[str, Any]:
     }
 
 
-def _ortools_worker(path: str, budget: float) -> Dict[str, Any]:
+def _ortools_worker(path: str, budget: float, first_solution: str) -> Dict[str, Any]:
     import ortools_peer
 
     instance = json.loads(Path(path).read_text())
     try:
-        return ortools_peer.solve(instance, budget)
+        return ortools_peer.solve(instance, budget, first_solution)
     except Exception as exc:
         return {"status": "error", "message": f"{type(exc).__name__}: {exc}"}
 
 
 def worker_main(argv: Sequence[str]) -> None:
     solver, path, budget = argv[0], argv[1], float(argv[2])
-    answer = _vok_worker(path, budget) if solver == "vok" else _ortools_worker(path, budget)
+    answer = _vok_worker(path, budget) if solver == "vok" else _ortools_worker(path, budget, argv[3])
     sys.stdout.write("\n" + json.dumps(answer) + "\n")
 
 
@@ -292,12 +294,14 @@ class Report:
 
 
 def solve(solver: str, instance: Mapping[str, Any], budget: float, label: str, scratch: Path, seed: int,
-          report: Optional[Report] = None) -> Outcome:
-    """Solves one instance with one solver in a child process and re-checks its routes."""
+          report: Optional[Report] = None, first_solution: str = FIRST_SOLUTION) -> Outcome:
+    """Solves one instance with one solver in a child process and re-checks its routes.
+    ``first_solution`` names OR-Tools' first solution strategy."""
     data = vok_instance(instance, budget, seed) if solver == "vok" else instance
     path = scratch / f"{_slug(label)}.{solver}.json"
     path.write_text(json.dumps(data))
-    child = run_child(solver, path, budget, timeout=3 * budget + 120)
+    child = run_child(solver, path, budget, timeout=3 * budget + 120,
+                      extra=[first_solution] if solver == "ortools" else [])
     outcome = Outcome(solver, label, "success", peak_mb=child.peak_mb, cpu_s=child.cpu_s, wall_s=child.wall_s)
     answer = child.payload
     if answer is None:
@@ -317,23 +321,24 @@ def solve(solver: str, instance: Mapping[str, Any], budget: float, label: str, s
             outcome.check = check_routes(view, routes, claimed_costs=answer["claimed_costs"],
                                          claimed_objective=claim)
         else:
-            from ortools_peer import SCALE
-
             # OR-Tools rounds travel and service up, each once per arc.
             arcs = sum(max(0, len(r) - 1) for r in routes)
             outcome.check = check_routes(view, routes, claimed_objective=answer["claimed_objective"],
                                          claim_tolerance=2 * arcs / SCALE + 1e-6)
+    if outcome.status != "crashed":
+        path.unlink()  # instance files of large runs are big; make_random.py makes them again
     if report is not None:
         report.note(outcome)
     return outcome
 
 
-def solve_pair(instance: Mapping[str, Any], budget: float, label: str, scratch: Path, seed: int,
-               report: Report, with_ortools: bool) -> Dict[str, Outcome]:
-    """VOK and, unless skipped, OR-Tools on the same instance at the same budget."""
-    results = {"vok": solve("vok", instance, budget, label, scratch, seed, report)}
-    if with_ortools:
-        results["ortools"] = solve("ortools", instance, budget, label, scratch, seed, report)
+def solve_pair(instance: Mapping[str, Any], budget: float, label: str, args: argparse.Namespace,
+               scratch: Path, report: Report) -> Dict[str, Outcome]:
+    """VOK and, unless ``--no-ortools``, OR-Tools on the same instance at the same budget."""
+    results = {"vok": solve("vok", instance, budget, label, scratch, args.seed, report)}
+    if not args.no_ortools:
+        results["ortools"] = solve("ortools", instance, budget, label, scratch, args.seed, report,
+                                   args.ortools_first)
     else:
         results["ortools"] = Outcome("ortools", label, "not run")
     return results
@@ -351,14 +356,16 @@ def make_parser(description: str) -> argparse.ArgumentParser:
     parser.add_argument("--seed", type=int, default=1, help="VOK's seed (default 1)")
     parser.add_argument("--out", help="write the Markdown report to this file as well")
     parser.add_argument("--no-ortools", action="store_true", help="leave OR-Tools out")
+    parser.add_argument("--ortools-first", default=FIRST_SOLUTION, metavar="STRATEGY",
+                        help=f"OR-Tools' first solution strategy (default {FIRST_SOLUTION})")
     parser.add_argument("--benchmarks", type=Path, default=BENCHMARKS, help="folder with tsplib/ and solomon/")
     parser.add_argument("--scratch", type=Path, default=Path(tempfile.gettempdir()) / "vok_bench",
                         help="folder for the instance files of the runs")
     return parser
 
 
-def start(args: argparse.Namespace, title: str) -> Report:
-    """Prepares a run: OR-Tools, the scratch folder, the report with its title and machine line."""
+def start(args: argparse.Namespace, title: str, budget: str) -> Report:
+    """Prepares a run: OR-Tools, the scratch folder, the report with its title, machine and settings."""
     if not args.no_ortools:
         ensure_ortools()
     args.scratch.mkdir(parents=True, exist_ok=True)
@@ -366,6 +373,12 @@ def start(args: argparse.Namespace, title: str) -> Report:
     report.write(f"## {title}")
     report.write()
     report.write(machine_line(not args.no_ortools))
+    report.write()
+    peer = "OR-Tools not run" if args.no_ortools else (
+        f"OR-Tools: {args.ortools_first} then GUIDED_LOCAL_SEARCH, the same budget in wall seconds "
+        "(model in bench/ortools_peer.py)")
+    report.write(f"Settings: VOK with `\"improve\": true`, seed {args.seed}, {budget} in processor seconds; {peer}. "
+                 "Every objective is the route checker's (bench/route_check.py), never a solver's own claim.")
     report.write()
     return report
 

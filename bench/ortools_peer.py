@@ -15,11 +15,12 @@ The model is the instance's own, read through ``route_check.InstanceView``:
 * min-max: ``SetGlobalSpanCostCoefficient(WEIGHT)`` (the longest route); min-sum:
   ``SetSpanCostCoefficientForAllVehicles(WEIGHT)`` (the sum of the routes' end
   times); in both the arc costs stay as a tie-break WEIGHT times smaller;
-* assignment through ``SetAllowedVehiclesForIndex`` (or the node's vehicle
-  variable where the Python wrapper cannot pass the list); capacities as a capacity
+* assignment through ``SetAllowedVehiclesForIndex`` (or, where the Python
+  wrapper cannot pass the list, a dimension of capacity 0); capacities as a capacity
   dimension when ``"enforce_capacity"`` is true (capacity 0: no limit);
-* first solution PATH_CHEAPEST_ARC, then GUIDED_LOCAL_SEARCH until the budget
-  ends; a vehicle may stay idle, reported as the empty route ``[]``.
+* first solution PATH_CHEAPEST_ARC (another strategy on request), then
+  GUIDED_LOCAL_SEARCH until the budget ends; a vehicle may stay idle, reported
+  as the empty route ``[]``.
 """
 
 from __future__ import annotations
@@ -32,6 +33,7 @@ from route_check import InstanceView
 
 SCALE = 1000  # model units per instance unit
 WEIGHT = 100  # objective weight of the spans over the arc costs
+FIRST_SOLUTION = "PATH_CHEAPEST_ARC"
 
 
 def _up(value: float) -> int:
@@ -64,17 +66,29 @@ def _travel_matrix(view: InstanceView, type_name: str, free_into: Optional[int])
     return table
 
 
-def allow(routing: Any, vehicles: List[int], index: int) -> None:
-    """Restricts the vehicles that may serve a mandatory node."""
+def restrict(routing: Any, manager: Any, view: InstanceView, allowed: Dict[int, List[int]]) -> None:
+    """Only the listed vehicles may serve each node of ``allowed`` (node index -> vehicles)."""
     try:
-        routing.SetAllowedVehiclesForIndex(vehicles, index)
+        for v, vehicles in allowed.items():
+            routing.SetAllowedVehiclesForIndex(vehicles, manager.NodeToIndex(v))
+        return
     except TypeError:
         # Some releases (9.15 among them) wrap the vehicle list as an absl::Span that no Python
-        # value converts to; the node's vehicle variable says the same for a mandatory node.
-        routing.VehicleVar(index).SetValues(vehicles)
+        # value converts to. Restricting the nodes' vehicle variables instead starves the first
+        # solution heuristic, so a dimension of capacity 0 says it: leaving a node a vehicle may
+        # not serve adds 1.
+        pass
+    evaluators = []
+    registered: Dict[Tuple[int, ...], int] = {}
+    for k in range(len(view.agents)):
+        banned = tuple(int(v in allowed and k not in allowed[v]) for v in range(view.n))
+        if banned not in registered:
+            registered[banned] = routing.RegisterUnaryTransitVector(list(banned))
+        evaluators.append(registered[banned])
+    routing.AddDimensionWithVehicleTransits(evaluators, 0, 0, True, "Assignment")
 
 
-def solve(instance: Mapping[str, Any], budget: float) -> Dict[str, Any]:
+def solve(instance: Mapping[str, Any], budget: float, first_solution: str = FIRST_SOLUTION) -> Dict[str, Any]:
     """Routes (node indices, one per agent in agent order) and OR-Tools' own figures.
 
     Returns a dict with ``status`` ("success"; "failed" when the budget ended
@@ -156,15 +170,21 @@ def solve(instance: Mapping[str, Any], budget: float) -> Dict[str, Any]:
 
     # An agent whose type may not enter its own end node can have no route.
     usable = [k for k, a in enumerate(view.agents) if view.allows(a.type, a.end)]
+    restricted: Dict[int, List[int]] = {}
     for v in view.targets:
         allowed = [k for k in usable if view.allows(view.agents[k].type, v)]
         if not allowed:
             return give_up("infeasible", f"no agent may visit node index {v}")
         if len(allowed) < m:
-            allow(routing, allowed, manager.NodeToIndex(v))
+            restricted[v] = allowed
+    if restricted:
+        restrict(routing, manager, view, restricted)
 
     parameters = pywrapcp.DefaultRoutingSearchParameters()
-    parameters.first_solution_strategy = routing_enums_pb2.FirstSolutionStrategy.PATH_CHEAPEST_ARC
+    strategy = getattr(routing_enums_pb2.FirstSolutionStrategy, first_solution, None)
+    if not isinstance(strategy, int):
+        raise ValueError(f"unknown first solution strategy {first_solution!r}")
+    parameters.first_solution_strategy = strategy
     parameters.local_search_metaheuristic = routing_enums_pb2.LocalSearchMetaheuristic.GUIDED_LOCAL_SEARCH
     parameters.time_limit.FromMilliseconds(max(1, int(round(budget * 1000))))
 
