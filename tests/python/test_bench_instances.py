@@ -1,5 +1,6 @@
 """The benchmark harness: random instances, the lower bound's parts, and one re-checked solve in a child process."""
 
+import json
 import math
 import sys
 from pathlib import Path
@@ -89,15 +90,7 @@ def test_tour_instance_keeps_the_cheapest_costs_and_drops_the_side_rules():
 
 
 def test_a_vok_solve_in_a_child_is_rechecked_and_measured(tmp_path):
-    # A 4 x 3 rectangle: the single agent's best tour is its perimeter, 14.
-    square = {
-        "nodes": [{"id": i, "x": x, "y": y} for i, (x, y) in enumerate([(0, 0), (0, 3), (4, 3), (4, 0)])],
-        "agents": [{"id": 0, "type": "t", "start_node": 0, "end_node": 0}],
-        "costs": {"t": [[math.dist(a, b) for b in p] for a in p]
-                  for p in [[(0, 0), (0, 3), (4, 3), (4, 0)]]},
-        "constraints": [{"kind": "assignment", "items": [{"node": i, "types": ["t"]} for i in range(4)]}],
-        "options": {"objective": "min_sum"},
-    }
+    square = square_instance()
     report = harness.Report(None)
     outcome = harness.solve("vok", square, 0.2, "square", tmp_path, seed=1, report=report)
     assert outcome.valid and outcome.value == pytest.approx(14.0)
@@ -126,3 +119,69 @@ def test_findings_are_listed_once_per_kind_up_to_a_cap(tmp_path):
     assert report.findings[-1] == "OR-Tools, many: INVALID ROUTE: 3 more like these"
     report.close()
     assert "### Findings" in out.read_text() and "problem 4" in out.read_text()
+
+
+def square_instance(agents=1):
+    # A 4 x 3 rectangle: one agent's best tour is its perimeter, 14.
+    points = [(0, 0), (0, 3), (4, 3), (4, 0)]
+    return {
+        "nodes": [{"id": i, "x": x, "y": y} for i, (x, y) in enumerate(points)],
+        "agents": [{"id": k, "type": "t", "start_node": 0, "end_node": 0} for k in range(agents)],
+        "costs": {"t": [[math.dist(a, b) for b in points] for a in points]},
+        "constraints": [{"kind": "assignment", "items": [{"node": i, "types": ["t"]} for i in range(4)]}],
+        "options": {"objective": "min_max"},
+    }
+
+
+def test_a_bad_instance_is_an_error_outcome_with_the_reason(tmp_path):
+    instance = square_instance()
+    instance["agents"][0]["end_node"] = 9
+    report = harness.Report(None)
+    outcome = harness.solve("vok", instance, 0.2, "bad", tmp_path, seed=1, report=report)
+    assert outcome.status == "error" and "end_node 9 is not the id of any node" in outcome.message
+    assert outcome.cell() == "error" and outcome.value is None
+    assert len(report.findings) == 1 and report.findings[0].startswith("VOK, bad: ERROR:")
+
+
+def test_reference_tours_are_solved_once_and_then_read_from_the_cache(tmp_path):
+    instance = square_instance(agents=2)
+    tour = harness.reference_tour(instance, 0.2, 1, tmp_path, "square")
+    assert tour.length == pytest.approx(14.0) and tour.note == ""
+    cache = tmp_path / "tours.json"
+    entries = json.loads(cache.read_text())
+    assert len(entries) == 1
+    key = next(iter(entries))
+    entries[key]["length"] = 15.5  # a cached figure is used as it stands
+    cache.write_text(json.dumps(entries))
+    assert harness.reference_tour(instance, 0.2, 1, tmp_path, "square").length == 15.5
+    harness.reference_tour(instance, 0.3, 1, tmp_path, "square")  # another budget is another tour
+    assert len(json.loads(cache.read_text())) == 2
+
+
+SOLOMON = """R999
+
+VEHICLE
+NUMBER     CAPACITY
+  25         200
+
+CUSTOMER
+CUST NO.  XCOORD.   YCOORD.    DEMAND   READY TIME  DUE DATE   SERVICE   TIME
+
+    0      40         50          0          0       1236          0
+    1      43         54         10        912        967         90
+    2      40         60         30        825        870         10
+"""
+
+
+def test_solomon_bench_instance_carries_service_demand_and_capacity(tmp_path):
+    import bench_solomon
+
+    path = tmp_path / "R999.txt"
+    path.write_text(SOLOMON)
+    instance = bench_solomon.published_instance(path, agents=3, customers=2)
+    assert [n.get("service") for n in instance["nodes"]] == [0, 90, 10]
+    assert [n.get("demand") for n in instance["nodes"]] == [0, 10, 30]
+    assert [a["capacity"] for a in instance["agents"]] == [200] * 3
+    assert instance["options"]["enforce_capacity"] is True and instance["options"]["objective"] == "min_sum"
+    view = InstanceView(instance)
+    assert view.windows[2] == (825, 870) and view.cost("vehicle", 0, 1) == 5.0
