@@ -158,28 +158,14 @@ def test_reference_tours_are_solved_once_and_then_read_from_the_cache(tmp_path):
     assert len(json.loads(cache.read_text())) == 2
 
 
-SOLOMON = """R999
-
-VEHICLE
-NUMBER     CAPACITY
-  25         200
-
-CUSTOMER
-CUST NO.  XCOORD.   YCOORD.    DEMAND   READY TIME  DUE DATE   SERVICE   TIME
-
-    0      40         50          0          0       1236          0
-    1      43         54         10        912        967         90
-    2      40         60         30        825        870         10
-"""
-
-
 def test_solomon_bench_instance_carries_service_demand_and_capacity(tmp_path):
     import bench_solomon
+    from test_converters import SOLOMON  # three customers: demands 10, 30, 10, service 90 each
 
-    path = tmp_path / "R999.txt"
+    path = tmp_path / "C999.txt"
     path.write_text(SOLOMON)
     instance = bench_solomon.published_instance(path, agents=3, customers=2)
-    assert [n.get("service") for n in instance["nodes"]] == [0, 90, 10]
+    assert [n.get("service") for n in instance["nodes"]] == [0, 90, 90]
     assert [n.get("demand") for n in instance["nodes"]] == [0, 10, 30]
     assert [a["capacity"] for a in instance["agents"]] == [200] * 3
     assert instance["options"]["enforce_capacity"] is True and instance["options"]["objective"] == "min_sum"
