@@ -28,7 +28,7 @@ struct StageSettings {
     // the number of targets (see default_stall_limit).
     int64_t stall_limit = 0;
     // Move partners per target in the local search.
-    size_t search_neighbours = 20;
+    size_t search_neighbours = 12;
 };
 
 enum class StageEnd { Deadline, NoImprovement, Iterations, Stopped };
