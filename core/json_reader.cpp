@@ -158,10 +158,12 @@ void ReadOptions(const json& options, Options& target) {
     const bool return_to_end = options.value("return_to_end", true);
     const std::string objective = options.value("objective", std::string("min_sum"));
     const double time_limit = options.value("time_limit", 60.0);
+    const double memory_limit_mb = options.value("memory_limit_mb", target.memory_limit_mb);
     target.return_to_end = return_to_end;
     target.objective =
         (objective == "min_max" || objective == "MIN_MAX") ? ObjectiveType::MinMax : ObjectiveType::MinSum;
     target.time_limit = time_limit;
+    target.memory_limit_mb = memory_limit_mb;
 }
 
 }  // namespace

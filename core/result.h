@@ -6,6 +6,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/stop_reason.h"
+
 namespace dulmar {
 
 struct Result {
@@ -23,6 +25,8 @@ struct Result {
     double spare_low = -1.0;
     double spare_high = -1.0;
     double last_update_time = 0.0;
+    // Why the solve ended; set on the copy Solver::get_result hands out.
+    StopReason stop_reason = StopReason::None;
 };
 
 }  // namespace dulmar

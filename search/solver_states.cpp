@@ -24,13 +24,15 @@ const std::string& Solver::compact_position_key(const SearchState& state) {
 
 size_t Solver::allocate_state() {
     const size_t id = num_states;
+    if (id >= pool_capacity) {
+        // Grown before the count moves, so a failed allocation leaves the pool as it was.
+        if (pool_capacity == 0) states.reset(static_cast<size_t>(agent_count));
+        states.resize(pool_capacity + pool_increment);
+        parents.resize(pool_capacity + pool_increment, 0);
+        pool_capacity += pool_increment;
+        if (pool_increment < pool_increment_max) pool_increment *= 2;
+    }
     num_states += 1;
-    if (num_states <= pool_capacity) return id;
-    if (pool_capacity == 0) states.reset(static_cast<size_t>(agent_count));
-    pool_capacity += pool_increment;
-    states.resize(pool_capacity);
-    parents.resize(pool_capacity, 0);
-    if (pool_increment < pool_increment_max) pool_increment *= 2;
     return id;
 }
 
@@ -42,6 +44,9 @@ bool Solver::is_dominated(const SearchState& state) {
         return store != nullptr && store->is_dominated(state);
     }
     frontier_index.emplace(key, frontier_count);
+    // Keys of more than a handful of agents live on the heap, outside the counting allocator.
+    static const size_t inline_key_chars = std::string().capacity();
+    if (key.size() > inline_key_chars) search_memory.bytes += key.size() + 1;
     frontier_count += 1;
     frontiers.emplace_back();
     return false;
@@ -56,7 +61,10 @@ void Solver::record_expanded(const SearchState& state) {
     }
     if (found->second >= frontiers.size()) frontiers.resize(found->second + 1);
     std::unique_ptr<Frontier>& store = frontiers[found->second];
-    if (!store) store = std::make_unique<Frontier>();
+    if (!store) {
+        store = std::make_unique<Frontier>(&search_memory);
+        search_memory.bytes += sizeof(Frontier);
+    }
     store->insert(state);
 }
 
