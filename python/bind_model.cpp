@@ -15,6 +15,8 @@ ObjectiveType GetObjective(const Options& options) { return options.objective; }
 void SetObjective(Options& options, ObjectiveType value) { options.objective = value; }
 double GetTimeLimit(const Options& options) { return options.time_limit; }
 void SetTimeLimit(Options& options, double value) { options.time_limit = value; }
+double GetMemoryLimitMb(const Options& options) { return options.memory_limit_mb; }
+void SetMemoryLimitMb(Options& options, double value) { options.memory_limit_mb = value; }
 
 }  // namespace
 
@@ -53,7 +55,8 @@ void bind_problem_model(py::module_& module) {
         .def(py::init<>())
         .def_property("return_to_end", &GetReturnToEnd, &SetReturnToEnd)
         .def_property("objective", &GetObjective, &SetObjective)
-        .def_property("time_limit", &GetTimeLimit, &SetTimeLimit);
+        .def_property("time_limit", &GetTimeLimit, &SetTimeLimit)
+        .def_property("memory_limit_mb", &GetMemoryLimitMb, &SetMemoryLimitMb);
 
     py::class_<AssignmentConstraint>(module, "AssignmentConstraint")
         .def(py::init<>())
