@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <chrono>
 #include <new>
-#include <random>
 #include <stdexcept>
 #include <thread>
 #include <tuple>
@@ -21,15 +20,7 @@ namespace {
 
 using testing_support::euclidean_problem;
 using testing_support::options_with;
-using testing_support::PointSpec;
-
-std::vector<PointSpec> scattered(size_t count, unsigned seed) {
-    std::mt19937 random(seed);
-    std::uniform_real_distribution<double> coordinate(0.0, 100.0);
-    std::vector<PointSpec> points;
-    for (size_t i = 0; i < count; ++i) points.push_back({coordinate(random), coordinate(random)});
-    return points;
-}
+using testing_support::random_points;
 
 // Records what the solver tells it; stops when told to.
 class RecordingControl : public SolveControl {
@@ -84,7 +75,7 @@ protected:
 
 TEST_F(SolveControlTest, ControlHearsOfExactlyTheSnapshotsOfTheAnytimeList) {
     for (ObjectiveType objective : {ObjectiveType::MinMax, ObjectiveType::MinSum}) {
-        Solver solver(euclidean_problem(scattered(14, 5), 3), options_with(objective, 0.3));
+        Solver solver(euclidean_problem(random_points(14, 5), 3), options_with(objective, 0.3));
         RecordingControl control;
         solver.control = &control;
         ASSERT_EQ(solver.search(), 1);
@@ -96,7 +87,7 @@ TEST_F(SolveControlTest, ControlHearsOfExactlyTheSnapshotsOfTheAnytimeList) {
 }
 
 TEST_F(SolveControlTest, StopFromPollEndsTheSearchLikeTheTimeLimitButKeepsTimeoutFalse) {
-    Solver solver(euclidean_problem(scattered(30, 5), 3), options_with(ObjectiveType::MinMax, 60.0));
+    Solver solver(euclidean_problem(random_points(30, 5), 3), options_with(ObjectiveType::MinMax, 60.0));
     RecordingControl control;
     control.stop_after_polls = 20000;  // long after the first goal
     solver.control = &control;
@@ -112,7 +103,7 @@ TEST_F(SolveControlTest, StopFromPollEndsTheSearchLikeTheTimeLimitButKeepsTimeou
 }
 
 TEST_F(SolveControlTest, FalseFromTheControlStopsAfterTheGoalInHand) {
-    Solver solver(euclidean_problem(scattered(30, 5), 3), options_with(ObjectiveType::MinMax, 60.0));
+    Solver solver(euclidean_problem(random_points(30, 5), 3), options_with(ObjectiveType::MinMax, 60.0));
     RecordingControl control;
     control.stop_after_improvements = 1;
     solver.control = &control;
@@ -132,12 +123,12 @@ TEST_F(SolveControlTest, EveryWayASearchEndsHasItsReason) {
     EXPECT_EQ(exhausted.search(), 1);
     EXPECT_EQ(exhausted.get_result().stop_reason, StopReason::Exhausted);
 
-    Solver timed(euclidean_problem(scattered(30, 5), 3), options_with(ObjectiveType::MinMax, 0.05));
+    Solver timed(euclidean_problem(random_points(30, 5), 3), options_with(ObjectiveType::MinMax, 0.05));
     EXPECT_EQ(timed.search(), 1);
     EXPECT_EQ(timed.get_result().stop_reason, StopReason::TimeLimit);
     EXPECT_TRUE(timed.get_result().timeout);
 
-    Solver rounds(euclidean_problem(scattered(30, 5), 3), options_with(ObjectiveType::MinMax, 60.0));
+    Solver rounds(euclidean_problem(random_points(30, 5), 3), options_with(ObjectiveType::MinMax, 60.0));
     rounds.max_rounds = 1;
     EXPECT_EQ(rounds.search(), 1);
     EXPECT_EQ(rounds.get_result().stop_reason, StopReason::Rounds);
@@ -151,7 +142,7 @@ TEST_F(SolveControlTest, EveryWayASearchEndsHasItsReason) {
 TEST_F(SolveControlTest, MemoryCapEndsTheSearchAndKeepsTheRoutes) {
     Options options = options_with(ObjectiveType::MinMax, 60.0);
     options.memory_limit_mb = 4.0;
-    Solver solver(euclidean_problem(scattered(30, 5), 3), options);
+    Solver solver(euclidean_problem(random_points(30, 5), 3), options);
     EXPECT_EQ(solver.search(), 1);
     EXPECT_EQ(solver.stop_reason, StopReason::MemoryLimit);
     EXPECT_FALSE(solver.result.timeout);
@@ -163,7 +154,7 @@ TEST_F(SolveControlTest, MemoryCapEndsTheSearchAndKeepsTheRoutes) {
 }
 
 TEST_F(SolveControlTest, MeterCountsWhatTheSetsAndThePoolHoldAndGivesItBack) {
-    Solver solver(euclidean_problem(scattered(30, 5), 3), options_with(ObjectiveType::MinMax, 0.2));
+    Solver solver(euclidean_problem(random_points(30, 5), 3), options_with(ObjectiveType::MinMax, 0.2));
     solver.search();
     const size_t before = solver.search_memory.bytes;
     const size_t agents = 3;
@@ -226,7 +217,7 @@ public:
 };
 
 TEST_F(SolveControlTest, AllocationFailureEndsTheSearchWithTheRoutesFoundSoFar) {
-    StarvedSolver solver(euclidean_problem(scattered(30, 5), 3), options_with(ObjectiveType::MinMax, 60.0));
+    StarvedSolver solver(euclidean_problem(random_points(30, 5), 3), options_with(ObjectiveType::MinMax, 60.0));
     solver.fail_states_after_goals = 1;
     EXPECT_EQ(solver.search(), 1);
     EXPECT_EQ(solver.stop_reason, StopReason::MemoryLimit);
@@ -236,7 +227,7 @@ TEST_F(SolveControlTest, AllocationFailureEndsTheSearchWithTheRoutesFoundSoFar) 
 }
 
 TEST_F(SolveControlTest, AllocationFailureInsideAGoalPutsBackTheLastCompleteSolution) {
-    StarvedSolver solver(euclidean_problem(scattered(12, 3), 3), options_with(ObjectiveType::MinMax, 5.0));
+    StarvedSolver solver(euclidean_problem(random_points(12, 3), 3), options_with(ObjectiveType::MinMax, 5.0));
     solver.fail_after_snapshots = true;
     EXPECT_EQ(solver.search(), 1);
     EXPECT_EQ(solver.stop_reason, StopReason::MemoryLimit);
@@ -246,7 +237,7 @@ TEST_F(SolveControlTest, AllocationFailureInsideAGoalPutsBackTheLastCompleteSolu
     EXPECT_EQ(solver.get_result().paths.at(0).front(), 0);
 
     // Failing before any snapshot leaves no solution rather than a broken one.
-    StarvedSolver first(euclidean_problem(scattered(12, 3), 3), options_with(ObjectiveType::MinMax, 5.0));
+    StarvedSolver first(euclidean_problem(random_points(12, 3), 3), options_with(ObjectiveType::MinMax, 5.0));
     first.fail_in_extraction = true;
     EXPECT_EQ(first.search(), 0);
     EXPECT_TRUE(first.get_result().paths.empty());
