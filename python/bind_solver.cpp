@@ -24,7 +24,7 @@ std::unordered_set<const Solver*>& solving() {
 
 void require_idle(const Solver& solver) {
     if (solving().count(&solver) != 0) {
-        throw std::runtime_error("this Solver is solving in another thread; wait until solve() returns");
+        throw std::runtime_error("this Solver is solving; call it again once solve() has returned");
     }
 }
 

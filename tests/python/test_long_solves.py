@@ -203,9 +203,9 @@ def test_a_solving_solver_refuses_other_threads_until_it_returns():
     worker.start()
     try:
         assert found.wait(60)
-        with pytest.raises(RuntimeError, match="solving in another thread"):
+        with pytest.raises(RuntimeError, match="this Solver is solving"):
             solver.get_result()
-        with pytest.raises(RuntimeError, match="solving in another thread"):
+        with pytest.raises(RuntimeError, match="this Solver is solving"):
             solver.solve()
     finally:
         worker.join()
