@@ -184,7 +184,7 @@ class _Progress:
 
     def __init__(self, budget: Any) -> None:
         self.budget = f"{budget:g}" if isinstance(budget, (int, float)) else "?"
-        self.best: Optional[Mapping[str, float]] = None
+        self.best: Optional[Mapping[str, Any]] = None
         self.improvements = 0
         # The solve runs on this thread; its processor clock is what the budget counts.
         try:
@@ -199,7 +199,7 @@ class _Progress:
     def _now(self) -> float:
         return time.clock_gettime(self._clock) if self._clock is not None else time.monotonic()
 
-    def improved(self, entry: Mapping[str, float]) -> None:
+    def improved(self, entry: Mapping[str, Any]) -> None:
         """The on_improvement callable: remembers the entry; returns None, so the solve goes on."""
         self.best = entry
         self.improvements += 1
