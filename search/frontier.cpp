@@ -8,7 +8,8 @@ namespace dulmar {
 Frontier::Frontier(MemoryMeter* meter)
     : g_values(CountingAllocator<double>(meter)),
       visited(CountingAllocator<VisitedSet>(meter)),
-      costs(CountingAllocator<double>(meter)) {}
+      costs(CountingAllocator<double>(meter)),
+      charge(meter, sizeof(Frontier)) {}
 
 void Frontier::require_agents(const SearchState& state) const {
     if (!g_values.empty() && state.agent_cost.size() != agents) {

@@ -15,7 +15,7 @@ namespace dulmar {
 class Frontier {
 public:
     Frontier() = default;
-    // Counts what the store allocates on `meter`.
+    // Counts the store and what it allocates on `meter`.
     explicit Frontier(MemoryMeter* meter);
     virtual ~Frontier() = default;
     virtual bool is_dominated(const SearchState& state) const;
@@ -37,6 +37,7 @@ private:
     Column<double> g_values;
     Column<VisitedSet> visited;
     Column<double> costs;  // [k * agents + agent]
+    MeterCharge charge{nullptr, 0};
 };
 
 }  // namespace dulmar

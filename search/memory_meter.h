@@ -6,6 +6,8 @@
 
 #include <cstddef>
 #include <memory>
+#include <string>
+#include <string_view>
 #include <type_traits>
 
 namespace dulmar {
@@ -52,6 +54,43 @@ public:
 
 private:
     MemoryMeter* meter_ = nullptr;
+};
+
+// Text whose heap part (beyond the inline buffer) is counted too.
+using CountedString = std::basic_string<char, std::char_traits<char>, CountingAllocator<char>>;
+
+struct CountedStringHash {
+    size_t operator()(const CountedString& text) const noexcept {
+        return std::hash<std::string_view>()(std::string_view(text.data(), text.size()));
+    }
+};
+
+// Counts a fixed number of bytes on a meter for as long as it lives (and
+// again for every copy): the size of an object held through a plain pointer.
+class MeterCharge {
+public:
+    MeterCharge(MemoryMeter* meter, size_t bytes) noexcept : meter_(meter), bytes_(bytes) { add(); }
+    MeterCharge(const MeterCharge& other) noexcept : meter_(other.meter_), bytes_(other.bytes_) { add(); }
+    MeterCharge& operator=(const MeterCharge& other) noexcept {
+        if (this != &other) {
+            remove();
+            meter_ = other.meter_;
+            bytes_ = other.bytes_;
+            add();
+        }
+        return *this;
+    }
+    ~MeterCharge() { remove(); }
+
+private:
+    void add() noexcept {
+        if (meter_ != nullptr) meter_->bytes += bytes_;
+    }
+    void remove() noexcept {
+        if (meter_ != nullptr) meter_->bytes -= bytes_;
+    }
+    MemoryMeter* meter_;
+    size_t bytes_;
 };
 
 }  // namespace dulmar

@@ -147,9 +147,9 @@ public:
     double focal_bound = 0.0;
     double incumbent_cost = -1.0;
     // agent positions (one byte per agent, see compact_position_key) -> index into frontiers
-    std::unordered_map<std::string, size_t, std::hash<std::string>, std::equal_to<std::string>,
-                       CountingAllocator<std::pair<const std::string, size_t>>>
-        frontier_index{CountingAllocator<std::pair<const std::string, size_t>>(&search_memory)};
+    std::unordered_map<CountedString, size_t, CountedStringHash, std::equal_to<CountedString>,
+                       CountingAllocator<std::pair<const CountedString, size_t>>>
+        frontier_index{CountingAllocator<std::pair<const CountedString, size_t>>(&search_memory)};
     size_t frontier_count = 0;
     // A store is created when its first state is recorded; until then the slot is empty.
     std::vector<std::unique_ptr<Frontier>, CountingAllocator<std::unique_ptr<Frontier>>> frontiers{
@@ -187,12 +187,12 @@ private:
     // visited_count of a pooled state, through the virtual operation.
     int64_t visited_count_of(size_t id);
     // Writes the state's frontier key into position_key_scratch and returns it.
-    const std::string& compact_position_key(const SearchState& state);
+    const CountedString& compact_position_key(const SearchState& state);
     bool min_sum = false;
     bool handling_goal = false;
     AnytimeFilter anytime_filter;
     SearchState scratch_state;
-    std::string position_key_scratch;
+    CountedString position_key_scratch{CountingAllocator<char>(&search_memory)};
 };
 
 }  // namespace dulmar

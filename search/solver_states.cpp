@@ -9,12 +9,13 @@ namespace dulmar {
 // One byte per agent while every node index fits in a byte (always so for
 // instances the solver accepts), so keys of up to 15 agents need no heap
 // storage; otherwise the decimal form, which is longer and cannot collide.
-const std::string& Solver::compact_position_key(const SearchState& state) {
-    std::string& key = position_key_scratch;
+const CountedString& Solver::compact_position_key(const SearchState& state) {
+    CountedString& key = position_key_scratch;
     key.clear();
     for (size_t node : state.agent_node) {
         if (node >= 256) {
-            key = position_key(state);
+            const std::string text = position_key(state);
+            key.assign(text.begin(), text.end());
             return key;
         }
         key.push_back(static_cast<char>(static_cast<unsigned char>(node)));
@@ -37,16 +38,13 @@ size_t Solver::allocate_state() {
 }
 
 bool Solver::is_dominated(const SearchState& state) {
-    const std::string& key = compact_position_key(state);
+    const CountedString& key = compact_position_key(state);
     auto found = frontier_index.find(key);
     if (found != frontier_index.end()) {
         const Frontier* store = found->second < frontiers.size() ? frontiers[found->second].get() : nullptr;
         return store != nullptr && store->is_dominated(state);
     }
     frontier_index.emplace(key, frontier_count);
-    // Keys of more than a handful of agents live on the heap, outside the counting allocator.
-    static const size_t inline_key_chars = std::string().capacity();
-    if (key.size() > inline_key_chars) search_memory.bytes += key.size() + 1;
     frontier_count += 1;
     frontiers.emplace_back();
     return false;
@@ -61,10 +59,7 @@ void Solver::record_expanded(const SearchState& state) {
     }
     if (found->second >= frontiers.size()) frontiers.resize(found->second + 1);
     std::unique_ptr<Frontier>& store = frontiers[found->second];
-    if (!store) {
-        store = std::make_unique<Frontier>(&search_memory);
-        search_memory.bytes += sizeof(Frontier);
-    }
+    if (!store) store = std::make_unique<Frontier>(&search_memory);
     store->insert(state);
 }
 
