@@ -28,6 +28,7 @@ struct Node {
     Position position;
     NodeType type = NodeType::TARGET;
     double demand = 0.0;
+    double service = 0.0;  // time spent at the node; none at an agent's start or end node
 };
 
 struct Agent {
@@ -35,7 +36,7 @@ struct Agent {
     std::string type;
     size_t start_node = 0;
     size_t end_node = 0;
-    double capacity_limit = 0.0;
+    double capacity_limit = 0.0;  // 0: no limit
     double time_limit = 0.0;  // 0 or less: no limit
 };
 
@@ -48,6 +49,8 @@ struct Options {
     bool improve = false;
     int64_t seed = 0;                // the stage's random seed
     int64_t improve_iterations = 0;  // the stage's iteration cap; 0: none
+    // The demands on a route may not exceed its agent's capacity.
+    bool enforce_capacity = false;
 };
 
 struct AssignmentConstraint {

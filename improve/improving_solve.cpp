@@ -45,6 +45,7 @@ int solve_with_improvement(Solver& solver) {
     evaluator.set_start_nodes(solver.start_nodes);
     evaluator.set_end_nodes(solver.end_nodes);
     evaluator.set_time_windows(solver.time_windows);
+    evaluator.set_enforce_capacity(solver.enforce_capacity);
     evaluator.prepare(solver.graph, solver.nodes, solver.agents);
     const StageModel model(evaluator, solver.options.objective);
 

@@ -45,7 +45,8 @@ void bind_problem_model(py::module_& module) {
         .def_readwrite("id", &Node::id)
         .def_readwrite("position", &Node::position)
         .def_readwrite("type", &Node::type)
-        .def_readwrite("demand", &Node::demand);
+        .def_readwrite("demand", &Node::demand)
+        .def_readwrite("service", &Node::service);
 
     py::class_<Agent>(module, "Agent")
         .def(py::init<>())
@@ -64,7 +65,8 @@ void bind_problem_model(py::module_& module) {
         .def_readwrite("improve", &Options::improve)
         .def_readwrite("seed", &Options::seed)
         .def_property(
-            "improve_iterations", [](const Options& o) { return o.improve_iterations; }, &SetImproveIterations);
+            "improve_iterations", [](const Options& o) { return o.improve_iterations; }, &SetImproveIterations)
+        .def_readwrite("enforce_capacity", &Options::enforce_capacity);
 
     py::class_<AssignmentConstraint>(module, "AssignmentConstraint")
         .def(py::init<>())

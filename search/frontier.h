@@ -1,7 +1,7 @@
 // Expanded states that share one set of agent positions and do not dominate
 // one another; a new state is pruned when one of them dominates it. Only what
-// dominance reads is kept (objective value, visited set, agent costs), laid
-// out contiguously because every generated child scans its store.
+// dominance reads is kept (objective value, visited set, agent costs and
+// loads), laid out contiguously because every generated child scans its store.
 #pragma once
 
 #include <cstddef>
@@ -27,9 +27,11 @@ private:
     void require_agents(const SearchState& state) const;
 
     size_t agents = 0;  // fixed by the first stored state
+    size_t loads = 0;   // likewise: its extra values (agent loads), compared like costs
     std::vector<double> g_values;
     std::vector<VisitedSet> visited;
-    std::vector<double> costs;  // [k * agents + agent]
+    std::vector<double> costs;       // [k * agents + agent]
+    std::vector<double> load_values;  // [k * loads + agent]
 };
 
 }  // namespace dulmar

@@ -26,7 +26,10 @@ size_t Solver::allocate_state() {
     const size_t id = num_states;
     num_states += 1;
     if (num_states <= pool_capacity) return id;
-    if (pool_capacity == 0) states.reset(static_cast<size_t>(agent_count));
+    if (pool_capacity == 0) {
+        const size_t agents = static_cast<size_t>(agent_count);
+        states.reset(agents, enforce_capacity ? agents : 0);
+    }
     pool_capacity += pool_increment;
     states.resize(pool_capacity);
     parents.resize(pool_capacity, 0);

@@ -14,9 +14,11 @@ namespace dulmar {
 
 class StatePool {
 public:
-    // Fixes the number of agents per state; drops every slot.
-    void reset(size_t agent_count);
+    // Fixes the number of agents and of extra values (agent loads) per state;
+    // drops every slot. Without extra values a stored state's are not kept.
+    void reset(size_t agent_count, size_t extra_count = 0);
     size_t agent_count() const { return agents_; }
+    size_t extra_count() const { return extra_count_; }
     size_t capacity() const { return headers_.size(); }
     // Grows or shrinks to `capacity` slots; new slots are empty (node_count -1).
     void resize(size_t capacity);
@@ -46,10 +48,12 @@ private:
     };
 
     size_t agents_ = 0;
+    size_t extra_count_ = 0;
     std::vector<Header> headers_;
     std::vector<double> costs_;   // [id * agents + agent]
     std::vector<uint8_t> nodes_;  // [id * agents + agent]; node indices are below 256
     std::vector<char> done_;      // [id * agents + agent]
+    std::vector<double> extra_values_;  // [id * extras + k]
 };
 
 }  // namespace dulmar
