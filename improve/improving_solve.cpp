@@ -32,6 +32,15 @@ StageValue value_of(const Result& result) {
 
 }  // namespace
 
+void prepare_route_evaluator(const Solver& solver, RouteEvaluator& evaluator) {
+    evaluator.set_return_to_end(solver.return_to_end);
+    evaluator.set_start_nodes(solver.start_nodes);
+    evaluator.set_end_nodes(solver.end_nodes);
+    evaluator.set_time_windows(solver.time_windows);
+    evaluator.set_enforce_capacity(solver.enforce_capacity);
+    evaluator.prepare(solver.graph, solver.nodes, solver.agents);
+}
+
 int solve_with_improvement(Solver& solver) {
     const double budget = solver.time_limit;
     solver.time_limit = budget * kSearchShareWithoutGoal;
@@ -41,12 +50,7 @@ int solve_with_improvement(Solver& solver) {
     solver.release_search_memory();
 
     RouteEvaluator evaluator;
-    evaluator.set_return_to_end(solver.return_to_end);
-    evaluator.set_start_nodes(solver.start_nodes);
-    evaluator.set_end_nodes(solver.end_nodes);
-    evaluator.set_time_windows(solver.time_windows);
-    evaluator.set_enforce_capacity(solver.enforce_capacity);
-    evaluator.prepare(solver.graph, solver.nodes, solver.agents);
+    prepare_route_evaluator(solver, evaluator);
     const StageModel model(evaluator, solver.options.objective);
 
     StageSettings settings;

@@ -5,6 +5,7 @@
 
 namespace dulmar {
 
+class RouteEvaluator;
 class Solver;
 
 // Share of the budget the search may spend without reaching a solution
@@ -13,5 +14,9 @@ constexpr double kSearchShareWithoutGoal = 0.1;
 
 // 1 when routes serving every target were found, 0 otherwise.
 int solve_with_improvement(Solver& solver);
+
+// Prepares `evaluator` with the Solver's route rules and tables, as its
+// post-optimisers judge routes.
+void prepare_route_evaluator(const Solver& solver, RouteEvaluator& evaluator);
 
 }  // namespace dulmar

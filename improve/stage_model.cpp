@@ -61,6 +61,7 @@ StageModel::StageModel(const RouteEvaluator& evaluator, ObjectiveType objective,
     for (size_t v = 0; v < n; ++v) {
         if (depot[v]) continue;
         is_target_[v] = 1;
+        total_service_ += evaluator.service(v);
         targets_.push_back(static_cast<int64_t>(v));
         for (size_t a = 0; a < m; ++a) serves_[a * n + v] = evaluator.can_serve(a, static_cast<int64_t>(v)) ? 1 : 0;
     }

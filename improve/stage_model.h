@@ -47,6 +47,8 @@ public:
         return layers_[t][static_cast<size_t>(u) * node_count_ + static_cast<size_t>(v)];
     }
     const Segment& visit(int64_t node) const { return visits_[static_cast<size_t>(node)]; }
+    // The service times of all targets: part of every complete solution's sum.
+    double total_service() const { return total_service_; }
 
     // Nodes that are no agent's start or end node: each must be served once.
     const std::vector<int64_t>& targets() const { return targets_; }
@@ -71,6 +73,7 @@ private:
     std::vector<const double*> layers_;
     std::vector<Segment> visits_;
     std::vector<double> demands_;
+    double total_service_ = 0.0;
     std::vector<int64_t> targets_;
     std::vector<char> is_target_;
     std::vector<std::vector<int64_t>> neighbours_;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "graph/sparse_graph.h"
+#include "improve/improving_solve.h"
 #include "improve/route_plan.h"
 #include "improve/segment.h"
 #include "improve/stage_model.h"
@@ -37,15 +38,9 @@ uint64_t bits(double x) {
     return b;
 }
 
-// An evaluator set up from a Solver's own tables, as its post-optimiser sees them.
 RouteEvaluator evaluator_of(const Solver& solver) {
     RouteEvaluator ev;
-    ev.set_return_to_end(solver.return_to_end);
-    ev.set_start_nodes(solver.start_nodes);
-    ev.set_end_nodes(solver.end_nodes);
-    ev.set_time_windows(solver.time_windows);
-    ev.set_enforce_capacity(solver.enforce_capacity);
-    ev.prepare(solver.graph, solver.nodes, solver.agents);
+    prepare_route_evaluator(solver, ev);
     return ev;
 }
 
@@ -457,9 +452,11 @@ TEST(Defaults, ZeroServiceAndUnlimitedCapacitiesSearchExactlyAsWithout) {
         RandomInstance inst = random_instance(rng, 7, 2, false);
         Problem plain = inst.problem;
         for (Node& node : plain.node_list) node.service = node.demand = 0;
-        Options options = options_with(ObjectiveType::MinSum, 0.5);
+        // A budget the search never reaches, so that both run to exhaustion.
+        Options options = options_with(ObjectiveType::MinSum, 600.0);
         Solver before(plain, options);
         quiet_solve(before, false);
+        ASSERT_FALSE(before.get_result().timeout);
         Problem explicit_defaults = plain;
         for (Node& node : explicit_defaults.node_list) node.demand = 3;  // weighed against no capacity
         options.enforce_capacity = true;
