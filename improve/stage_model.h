@@ -1,8 +1,9 @@
 // What the improvement stage reads about an instance, laid out for move
 // evaluation: dense arc costs per agent type, every node's timing summary
 // (window and service), demands and enforced capacities, the targets every
-// solution must visit and each target's nearest neighbours. Route rules and costs come from the post-optimisers'
-// RouteEvaluator, which stays the judge of every route the stage keeps.
+// solution must visit and each target's nearest neighbours. Route rules and
+// costs come from the post-optimisers' RouteEvaluator, which stays the judge
+// of every route the stage keeps.
 #pragma once
 
 #include <cstddef>
