@@ -85,16 +85,17 @@ TEST(Segment, WaitingAndServiceByHand) {
     EXPECT_DOUBLE_EQ(t, 23);
 }
 
-// Random instances with two agent types, assignment rules, windows, route
-// limits, distinct start and end depots and open routes; random plans built
-// from the routes of a solution. Timing a plan must agree with the
-// evaluator's verdict and cost on the route the plan builds.
+// Random instances with two agent types, assignment rules, windows, service
+// times, route limits, capacities (enforced or not), distinct start and end
+// depots and open routes; random plans built from the routes of a solution.
+// Timing a plan must agree with the evaluator's verdict and cost on the route
+// the plan builds.
 TEST(RoutePlan, TimingAgreesWithTheEvaluatorOnRandomPlans) {
     std::mt19937_64 rng(11);
     auto pick = [&](size_t lo, size_t hi) { return std::uniform_int_distribution<size_t>(lo, hi)(rng); };
     auto real = [&](double lo, double hi) { return std::uniform_real_distribution<double>(lo, hi)(rng); };
     auto chance = [&](double p) { return real(0, 1) < p; };
-    size_t agreed_valid = 0, agreed_invalid = 0, reversed_runs = 0, foreign_runs = 0;
+    size_t agreed_valid = 0, agreed_invalid = 0, reversed_runs = 0, foreign_runs = 0, overloaded = 0, served = 0;
 
     for (int trial = 0; trial < 150; ++trial) {
         StageInstance inst;
@@ -120,6 +121,14 @@ TEST(RoutePlan, TimingAgreesWithTheEvaluatorOnRandomPlans) {
             const double open = real(0, 80);
             inst.windows[v] = {open, open + real(10, 120)};
         }
+        // Half the instances serve and load their targets; depots never do.
+        const bool loaded = chance(0.5);
+        for (size_t v = depots; v < n && loaded; ++v) {
+            inst.nodes[v].service = chance(0.6) ? real(0, 15) : 0.0;
+            inst.nodes[v].demand = chance(0.5) ? std::round(real(0, 9)) : real(0, 9);
+        }
+        for (AgentRecord& agent : inst.agents) agent.capacity_limit = loaded && chance(0.8) ? real(8, 30) : 0.0;
+        inst.enforce_capacity = loaded && chance(0.8);
         inst.prepare();
         const StageModel model(inst.evaluator, chance(0.5) ? ObjectiveType::MinMax : ObjectiveType::MinSum);
         StageSolution solution(model);
@@ -157,6 +166,12 @@ TEST(RoutePlan, TimingAgreesWithTheEvaluatorOnRandomPlans) {
             build_plan(plan, built);
             const RouteEvaluation exact = inst.evaluator.evaluate(built, base.agent);
             ASSERT_EQ(ok, exact.valid) << "trial " << trial << " plan " << k;
+            double load = 0.0, service = 0.0;
+            for (int64_t v : built) load += inst.nodes[static_cast<size_t>(v)].demand;
+            for (int64_t v : built) service += inst.nodes[static_cast<size_t>(v)].service;
+            const double capacity = inst.agents[base.agent].capacity_limit;
+            overloaded += inst.enforce_capacity && capacity > 0 && load > capacity;
+            served += ok && service > 0;
             if (ok) {
                 ASSERT_NEAR(timed, exact.cost, 1e-9 * (1.0 + exact.cost));
                 ++agreed_valid;
@@ -169,6 +184,8 @@ TEST(RoutePlan, TimingAgreesWithTheEvaluatorOnRandomPlans) {
     EXPECT_GT(agreed_invalid, 1000u);
     EXPECT_GT(reversed_runs, 500u);
     EXPECT_GT(foreign_runs, 500u);
+    EXPECT_GT(overloaded, 300u);
+    EXPECT_GT(served, 500u);
 }
 
 TEST(LocalSearch, TwoOptUncrossesARoute) {
