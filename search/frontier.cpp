@@ -9,6 +9,7 @@ Frontier::Frontier(MemoryMeter* meter)
     : g_values(CountingAllocator<double>(meter)),
       visited(CountingAllocator<VisitedSet>(meter)),
       costs(CountingAllocator<double>(meter)),
+      load_values(CountingAllocator<double>(meter)),
       charge(meter, sizeof(Frontier)) {}
 
 void Frontier::require_agents(const SearchState& state) const {
