@@ -1,7 +1,8 @@
 // The route rules shared by the post-optimisers: a route must start and end
 // at its agent's depots, visit only nodes its agent type may serve, avoid the
 // other agents' depots inside, keep the time windows and the agent's time
-// limit. Candidate routes (one node removed, one inserted, one segment
+// limit. The first position is where the agent stands at time 0, so neither
+// assignment nor window applies there. Candidate routes (one node removed, one inserted, one segment
 // reversed) are judged in place against a scanned base route, with the same
 // arithmetic as a full evaluation so the costs are bit-identical.
 #pragma once

@@ -14,6 +14,8 @@ constexpr double kNoIncumbent = -1.0;
 }  // namespace
 
 int Solver::search() {
+    if (searched) reset_search();
+    searched = true;
     anytime_snapshots.clear();
     timer.start();
     reset_frontiers();
@@ -89,7 +91,10 @@ int Solver::search() {
             states.load(id, cur);
             open.erase(OpenEntry{cur.f_value, cur.id});
 
-            if (is_dominated(cur) || (incumbent_cost != kNoIncumbent && incumbent_cost <= cur.f_value)) continue;
+            if ((idle_closes.count(cur.id) == 0 && is_dominated(cur)) ||
+                (incumbent_cost != kNoIncumbent && incumbent_cost <= cur.f_value)) {
+                continue;
+            }
             refresh_focal_bound(static_cast<size_t>(round));
             record_expanded(cur);
             if (is_goal(cur)) {
@@ -172,7 +177,8 @@ void Solver::generate_children(const SearchState& cur, size_t agent, SearchState
         if (!constraint_checker->check_state(child, agent)) continue;
         child.agent_node[agent] = j;
         // Dominance is tested while the child still carries its parent's values.
-        if (is_dominated(child)) continue;
+        const bool idle_close = is_idle_close(cur, child, closing && j == from);
+        if (!idle_close && is_dominated(child)) continue;
 
         child.g_value = objective->evaluate_costs(child.agent_cost);
         if (child.active_agents < 1) {
@@ -188,6 +194,7 @@ void Solver::generate_children(const SearchState& cur, size_t agent, SearchState
         child.id = id;
         states.store(id, child);
         parents[id] = static_cast<int64_t>(cur.id);
+        if (idle_close) idle_closes.insert(id);
         result.n_generated += 1;
         open.insert(OpenEntry{child.f_value, id});
         if (child.f_value <= focal_bound) {
@@ -215,6 +222,7 @@ double Solver::objective_value(const Result& solution) const {
 void Solver::handle_goal(const SearchState& goal) {
     solution_found = 1;
     extract_solution(goal.id);
+    assert_routes_evaluate(result);
     last_update_time = timer.elapsed();
     anytime_snapshots.emplace_back(last_update_time, result);
 
@@ -228,6 +236,7 @@ void Solver::handle_goal(const SearchState& goal) {
         result.paths = found_paths;
         result.times = found_times;
     }
+    assert_routes_evaluate(result);
     last_update_time = timer.elapsed();
     anytime_snapshots.emplace_back(last_update_time, result);
 

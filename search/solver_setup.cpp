@@ -1,5 +1,8 @@
 #include <algorithm>
+#include <cmath>
 #include <iostream>
+#include <limits>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 
@@ -18,13 +21,23 @@ namespace dulmar {
 
 namespace {
 
-constexpr double kMissingArcCost = 9999.0;
-constexpr size_t kNoType = static_cast<size_t>(-1);
+// A number as people write it: "60", "-1", "nan", "inf", "0.25".
+std::string number_text(double value) {
+    std::ostringstream text;
+    text << value;
+    return text.str();
+}
 
 void require_node_limit(size_t node_count) {
     if (node_count > kMaxNodes) {
         throw std::invalid_argument("instance has " + std::to_string(node_count) +
                                     " nodes; the solver handles at most " + std::to_string(kMaxNodes));
+    }
+}
+
+void require_budget(double seconds) {
+    if (!(seconds > 0.0)) {
+        throw std::invalid_argument("time_limit must be a positive number of seconds, got " + number_text(seconds));
     }
 }
 
@@ -38,10 +51,26 @@ size_t lookup_agent_node(const std::unordered_map<size_t, size_t>& node_index, c
     return found->second;
 }
 
+// NaN bounds, a start after the end, or a window that never opens.
+void require_window(size_t node_id, double start, double end) {
+    const std::string where = "time window of node " + std::to_string(node_id);
+    if (std::isnan(start) || std::isnan(end)) {
+        throw std::invalid_argument(where + ": start " + number_text(start) + " and end " + number_text(end) +
+                                    " must be numbers");
+    }
+    if (start > end) {
+        throw std::invalid_argument(where + ": start " + number_text(start) + " is after end " + number_text(end));
+    }
+    if (start == std::numeric_limits<double>::infinity()) {
+        throw std::invalid_argument(where + ": start is inf, so it never opens");
+    }
+}
+
 }  // namespace
 
 Solver::Solver(const Problem& problem, Options options)
     : focal(FocalOrder{&focal_comparator}) {
+    require_budget(options.time_limit);
     focal_comparator = std::make_unique<DefaultFocalComparator>();
     heuristic = std::make_unique<DefaultHeuristic>();
     post_optimizer = std::make_unique<DefaultPostOptimizer>();
@@ -62,26 +91,40 @@ Solver::Solver(const Problem& problem, Options options)
 Solver::~Solver() = default;
 
 void Solver::build_tables(const Problem& problem) {
-    type_index = problem.type_index;
-    type_count = type_index.size();
-    type_names.clear();
-    for (const auto& [name, number] : type_index) type_names[number] = name;
+    if (problem.node_list.empty()) throw std::invalid_argument("instance has no nodes");
+    if (problem.ordered_agents.empty()) throw std::invalid_argument("instance has no agents");
 
+    type_index = problem.type_index;
     for (const Node& node : problem.node_list) {
-        node_index[node.id] = nodes.size();
+        auto [entry, fresh] = node_index.emplace(node.id, nodes.size());
+        if (!fresh) {
+            throw std::invalid_argument("node id " + std::to_string(node.id) + " is used twice: by nodes[" +
+                                        std::to_string(entry->second) + "] and nodes[" +
+                                        std::to_string(nodes.size()) + "]");
+        }
         nodes.push_back(NodeRecord{node.position.x, node.position.y, node.position.z, node.id, {}});
     }
 
     for (size_t k = 0; k < problem.ordered_agents.size(); ++k) {
         const Agent& agent = problem.ordered_agents[k];
-        auto typed = problem.agent_type_of.find(agent.id);
-        const size_t type = typed == problem.agent_type_of.end() ? kNoType : typed->second;
-        agent_index[agent.id] = k;
+        auto [entry, fresh] = agent_index.emplace(agent.id, k);
+        if (!fresh) {
+            throw std::invalid_argument("agent id " + std::to_string(agent.id) + " is used twice: by agents[" +
+                                        std::to_string(entry->second) + "] and agents[" + std::to_string(k) + "]");
+        }
+        if (std::isnan(agent.time_limit)) {
+            throw std::invalid_argument("agent " + std::to_string(agent.id) + ": time_limit is nan");
+        }
+        // The agent's own type name picks its matrix, whatever id it was filed under.
+        const size_t type = type_index.emplace(agent.type, type_index.size()).first->second;
         agent_type_of[agent.id] = type;
         agents.push_back(AgentRecord{agent.id, type, agent.capacity_limit, agent.time_limit});
         start_nodes.push_back(lookup_agent_node(node_index, agent, agent.start_node, "start_node"));
         end_nodes.push_back(lookup_agent_node(node_index, agent, agent.end_node, "end_node"));
     }
+    type_count = type_index.size();
+    type_names.clear();
+    for (const auto& [name, number] : type_index) type_names[number] = name;
     agent_count = static_cast<int>(agents.size());
     start_node_set.insert(start_nodes.begin(), start_nodes.end());
     end_node_set.insert(end_nodes.begin(), end_nodes.end());
@@ -91,8 +134,8 @@ void Solver::build_tables(const Problem& problem) {
         auto entry = allowed_by_id.find(record.id);
         if (entry != allowed_by_id.end()) {
             for (const std::string& name : entry->second) {
-                auto known = problem.type_index.find(name);
-                if (known != problem.type_index.end()) record.allowed_types.push_back(known->second);
+                auto known = type_index.find(name);
+                if (known != type_index.end()) record.allowed_types.push_back(known->second);
             }
         } else {
             for (size_t t = 0; t < type_count; ++t) record.allowed_types.push_back(t);
@@ -111,6 +154,7 @@ void Solver::build_tables(const Problem& problem) {
             std::cerr << "[warning] time window node id " << node_id << " not found in nodes" << std::endl;
             continue;
         }
+        require_window(node_id, window.first, window.second);
         time_windows[found->second] = TimeWindow{window.first, window.second};
     }
 }
@@ -124,15 +168,26 @@ void Solver::build_graph(const Problem& problem) {
 
     // table[(i * n + j) * type_count + t]
     std::vector<double> table(n * n * type_count, kMissingArcCost);
+    given_arcs.assign(n * n * type_count, 0);
     for (const auto& [name, matrix] : problem.cost_matrices) {
         auto known = type_index.find(name);
         if (known == type_index.end()) {
             throw std::out_of_range("cost matrix for agent type \"" + name + "\": no agent has this type");
         }
         const size_t t = known->second;
-        // Entries beyond the node count describe no node and are ignored.
+        // Entries beyond the node count describe no node and are ignored; so is the diagonal.
         for (size_t r = 0; r < matrix.size() && r < n; ++r) {
-            for (size_t c = 0; c < matrix[r].size() && c < n; ++c) table[(r * n + c) * type_count + t] = matrix[r][c];
+            for (size_t c = 0; c < matrix[r].size() && c < n; ++c) {
+                if (r == c) continue;
+                const double cost = matrix[r][c];
+                if (!std::isfinite(cost) || cost < 0.0) {
+                    throw std::invalid_argument("cost matrix for agent type \"" + name + "\": row " +
+                                                std::to_string(r) + ", column " + std::to_string(c) + " is " +
+                                                number_text(cost) + "; costs must be finite and not negative");
+                }
+                table[(r * n + c) * type_count + t] = cost;
+                given_arcs[(r * n + c) * type_count + t] = 1;
+            }
         }
     }
     CostVector cost(type_count);
@@ -224,7 +279,11 @@ void Solver::set_nodes(const std::vector<NodeRecord>& node_table) {
 
 void Solver::set_agents(const std::vector<AgentRecord>& agent_table) { agents = agent_table; }
 
-void Solver::set_graph(PlannerGraph* planner_graph) { graph = planner_graph; }
+void Solver::set_graph(PlannerGraph* planner_graph) {
+    graph = planner_graph;
+    // A graph handed in from outside: every entry it holds counts as given.
+    given_arcs.clear();
+}
 
 int Solver::configure(PlannerGraph* planner_graph, const std::vector<NodeRecord>& node_table,
                       const std::vector<AgentRecord>& agent_table, const std::vector<size_t>& starts,

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <limits>
@@ -58,6 +59,36 @@ void Solver::record_expanded(const SearchState& state) {
     std::unique_ptr<Frontier>& store = frontiers[found->second];
     if (!store) store = std::make_unique<Frontier>();
     store->insert(state);
+}
+
+bool Solver::is_idle_close(const SearchState& parent, const SearchState& child, bool stays_to_close) const {
+    if (!stays_to_close || !(child.visited == parent.visited) || parent.node_count < 0) return false;
+    const size_t limit = std::min(static_cast<size_t>(parent.node_count), VisitedSet::kBits);
+    const int64_t unvisited = static_cast<int64_t>(limit) - parent.visited.count_below(limit);
+    return unvisited < parent.active_agents;
+}
+
+void Solver::reset_search() {
+    states = StatePool{};
+    num_states = 0;
+    pool_capacity = 0;
+    pool_increment = 1024;
+    parents.clear();
+    open.clear();
+    focal.clear();
+    focal_bound = 0.0;
+    incumbent_cost = -1.0;
+    frontier_index.clear();
+    frontier_count = 0;
+    frontiers.clear();
+    focal_weights.assign(1, 100.0);
+    idle_closes.clear();
+    result = Result{};
+    anytime_snapshots.clear();
+    last_update_time = 0.0;
+    solution_found = 0;
+    best_max_cost = -1.0;
+    summary = SolutionSummary{};
 }
 
 bool Solver::is_goal(const SearchState& state) const {

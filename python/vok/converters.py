@@ -10,6 +10,8 @@ from __future__ import annotations
 
 import json
 import math
+import os
+import stat
 from pathlib import Path
 from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
@@ -20,6 +22,24 @@ PathLike = Union[str, Path]
 
 class ConversionError(ValueError):
     """A benchmark file that cannot be converted; the message names the file and line."""
+
+
+def read_text_file(path: PathLike) -> str:
+    """The whole text of a regular UTF-8 file. Anything else (a FIFO, a device such as /dev/zero,
+    a folder) is refused before a byte is read, since reading it may never end."""
+    fd = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0))
+    try:
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            raise ConversionError(f"{path}: not a regular file")
+        with os.fdopen(fd, "rb", closefd=False) as handle:
+            data = handle.read()
+    finally:
+        os.close(fd)
+    try:
+        return data.decode("utf-8")
+    except UnicodeDecodeError as exc:
+        raise ConversionError(f"{path}: not UTF-8 text: byte 0x{data[exc.start]:02x} at byte offset "
+                              f"{exc.start}") from None
 
 
 def _distance(a: Tuple[float, float], b: Tuple[float, float], rounding: str) -> float:
@@ -42,6 +62,11 @@ def build_instance(
     """A single-depot, single-type instance over planar points with Euclidean costs."""
     if agents < 1:
         raise ConversionError(f"agents must be at least 1, got {agents}")
+    # An agent beyond one per target has nothing to do.
+    usable = max(1, len(points) - 1)
+    if agents > usable:
+        raise ConversionError(f"agents {agents} is more than this instance can use: it has {len(points) - 1} "
+                              f"targets, so at most {usable} agents")
     if not 0 <= depot < len(points):
         raise ConversionError(f"depot {depot} is not one of the {len(points)} nodes (0 .. {len(points) - 1})")
     if rounding not in ("real", "nint"):
@@ -52,6 +77,11 @@ def build_instance(
         {"id": i, "x": x, "y": y, "type": "depot" if i == depot else "target"} for i, (x, y) in enumerate(points)
     ]
     matrix = [[_distance(a, b, rounding) for b in points] for a in points]
+    for i, row in enumerate(matrix):
+        for j, d in enumerate(row):
+            if not math.isfinite(d):
+                raise ConversionError(f"the distance from node {i} to node {j} is not a finite number; "
+                                      "the coordinates are too large")
     constraints: List[Dict[str, Any]] = [
         # Every node names its type explicitly, which keeps the solver's set-up quiet.
         {"kind": "assignment", "items": [{"node": i, "types": [AGENT_TYPE]} for i in range(len(points))]}
@@ -138,7 +168,7 @@ def tsplib_to_instance(path: PathLike, agents: int, depot: int = 0, objective: s
                        rounding: str = "real", time_limit: Optional[float] = None) -> Instance:
     """Instance from a TSPLIB EUC_2D file: one depot, ``agents`` identical agents, routes return."""
     path = Path(path)
-    points = parse_tsplib(path.read_text(), str(path))
+    points = parse_tsplib(read_text_file(path), str(path))
     return build_instance(points, agents, depot=depot, objective=objective, rounding=rounding,
                           time_limit=time_limit)
 
@@ -180,7 +210,7 @@ def solomon_to_instance(path: PathLike, agents: int, customers: Optional[int] = 
     """Instance from a Solomon VRPTW file: the depot plus the first ``customers`` customers with
     their time windows and real Euclidean travel times. Capacity, demand and service times are dropped."""
     path = Path(path)
-    rows = parse_solomon(path.read_text(), str(path))
+    rows = parse_solomon(read_text_file(path), str(path))
     if customers is not None:
         if customers < 1:
             raise ConversionError(f"customers must be at least 1, got {customers}")
