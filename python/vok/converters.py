@@ -30,7 +30,7 @@ def read_text_file(path: PathLike) -> str:
     fd = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0))
     try:
         if not stat.S_ISREG(os.fstat(fd).st_mode):
-            raise ConversionError(f"{path}: not a regular file")
+            raise ConversionError(f"cannot read {path}: not a regular file")
         with os.fdopen(fd, "rb", closefd=False) as handle:
             data = handle.read()
     finally:
@@ -62,11 +62,11 @@ def build_instance(
     """A single-depot, single-type instance over planar points with Euclidean costs."""
     if agents < 1:
         raise ConversionError(f"agents must be at least 1, got {agents}")
-    # An agent beyond one per target has nothing to do.
-    usable = max(1, len(points) - 1)
-    if agents > usable:
-        raise ConversionError(f"agents {agents} is more than this instance can use: it has {len(points) - 1} "
-                              f"targets, so at most {usable} agents")
+    # More agents than nodes could only stand idle; such a count is a slip, and a huge one would
+    # exhaust memory before the solver ever saw it.
+    if agents > len(points):
+        raise ConversionError(f"agents {agents} is more than this instance can use: it has {len(points)} nodes, "
+                              f"so at most {len(points)} agents")
     if not 0 <= depot < len(points):
         raise ConversionError(f"depot {depot} is not one of the {len(points)} nodes (0 .. {len(points) - 1})")
     if rounding not in ("real", "nint"):
