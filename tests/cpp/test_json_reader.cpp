@@ -443,3 +443,54 @@ TEST(JsonReader, LimitsOutsideThe32BitRangeAreRefused) {
 
 }  // namespace
 }  // namespace dulmar
+
+namespace dulmar {
+namespace {
+
+TEST(JsonReader, ContainersOfTheWrongKindNameTheKey) {
+    const std::string array = "[json.exception.type_error.302] type must be array, but is ";
+    EXPECT_EQ(ErrorOf(R"({"nodes": {"0": {"id": 0, "x": 0, "y": 0}}, "agents": []})"), array + "object (at nodes)");
+    EXPECT_EQ(ErrorOf(R"({"nodes": [], "agents": {"a": 1}})"), array + "object (at agents)");
+    EXPECT_EQ(ErrorOf(R"({"nodes": null, "agents": null})"), array + "null (at nodes)");
+    EXPECT_EQ(ErrorOf(WithConstraints(R"({"c": {"kind": "assignment", "items": []}})")),
+              array + "object (at constraints)");
+    EXPECT_EQ(ErrorOf(WithConstraints(R"([{"kind": "sequence", "precedence": []},
+                                          {"kind": "timewindow", "items": {"0": {"node": 1, "start": 0, "end": 1}}}])")),
+              array + "object (at constraints[1].items)");
+    EXPECT_EQ(ErrorOf(WithConstraints(R"([{"kind": "sequence", "precedence": {"before": 1, "after": 2}}])")),
+              array + "object (at constraints[0].precedence)");
+    const std::string object = "[json.exception.type_error.302] type must be object, but is ";
+    EXPECT_EQ(ErrorOf(R"({"nodes": [], "agents": [], "costs": null})"), object + "null (at costs)");
+    EXPECT_EQ(ErrorOf(R"({"nodes": [], "agents": [], "costs": 3})"), object + "number (at costs)");
+}
+
+TEST(JsonReader, TypeErrorsNameTheirPlaceDeepInTheDocument) {
+    std::string nodes;
+    for (int i = 0; i < 3; ++i) nodes += R"({"id": )" + std::to_string(i) + R"(, "x": 0, "y": 0}, )";
+    EXPECT_EQ(ErrorOf(R"({"nodes": [)" + nodes + R"({"id": 3, "x": "1", "y": 0}], "agents": []})"),
+              kTypeError302 + "type must be number, but is string (at nodes[3].x)");
+    EXPECT_EQ(ErrorOf(WithConstraints(R"([{"kind": "assignment", "items": []},
+        {"kind": "timewindow", "items": [{"node": 1, "start": 0, "end": 1}, {"node": 2, "start": 0, "end": 1},
+                                         {"node": 3, "start": 0, "end": [1]}]}])")),
+              kTypeError302 + "type must be number, but is array (at constraints[1].items[2].end)");
+    EXPECT_EQ(ErrorOf(R"({"nodes": [], "agents": [], "costs": {"car": [[0, 1], [1, 0]], "van": [[0, 1], [null]]}})"),
+              kTypeError302 + "type must be number, but is null (at costs.van[1][0])");
+    EXPECT_EQ(ErrorOf(R"({"nodes": [], "agents": [], "costs": [[[0]], [[0], 7]]})"),
+              kTypeError302 + "type must be array, but is number (at costs[1][1])");
+}
+
+TEST(JsonReader, NegativeFractionsAreNoIdentifiers) {
+    EXPECT_EQ(ErrorOf<std::invalid_argument>(R"({"nodes": [{"id": -0.5, "x": 0, "y": 0}], "agents": []})"),
+              "nodes[0]: \"id\" -0.5 is outside the range of an unsigned 64-bit integer");
+    EXPECT_EQ(ErrorOf<std::invalid_argument>(
+                  R"({"nodes": [], "agents": [{"id": 0, "type": "t", "start_node": -2e-300, "end_node": 0}]})"),
+              "agents[0]: \"start_node\" -2e-300 is outside the range of an unsigned 64-bit integer");
+    EXPECT_EQ(ErrorOf<std::invalid_argument>(
+                  WithConstraints(R"([{"kind": "assignment", "items": [{"node": -0.999, "types": []}]}])")),
+              "constraints[0].items[0]: \"node\" -0.999 is outside the range of an unsigned 64-bit integer");
+    // Minus zero is zero.
+    EXPECT_EQ(Read(R"({"nodes": [{"id": -0.0, "x": 0, "y": 0}], "agents": []})").node_list[0].id, 0u);
+}
+
+}  // namespace
+}  // namespace dulmar
