@@ -31,11 +31,11 @@ const char* const kSolveStrDoc =
     "Solve an MTSP instance from a JSON string.\nReturns a dict with keys: status, routes, statistics, anytime, "
     "timeout.";
 
-// Offset of the first byte that breaks UTF-8, or npos when the text is UTF-8.
-size_t first_bad_utf8(const std::string& text) {
+// Offset of the first byte from `from` on that breaks UTF-8, or npos when there is none.
+size_t first_bad_utf8(const std::string& text, size_t from = 0) {
     const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
     const size_t n = text.size();
-    size_t i = 0;
+    size_t i = from;
     while (i < n) {
         const unsigned char b = bytes[i];
         size_t length = 0;
@@ -69,6 +69,18 @@ std::string byte_text(unsigned char b) {
     char hex[8];
     std::snprintf(hex, sizeof hex, "0x%02x", b);
     return hex;
+}
+
+// `text` with every byte that breaks UTF-8 written as \xNN, so Python can show it.
+std::string printable(const std::string& text) {
+    std::string out;
+    size_t from = 0;
+    for (size_t bad = first_bad_utf8(text); bad != std::string::npos; bad = first_bad_utf8(text, from)) {
+        out.append(text, from, bad - from);
+        out += "\\x" + byte_text(static_cast<unsigned char>(text[bad])).substr(2);
+        from = bad + 1;
+    }
+    return out.append(text, from, std::string::npos);
 }
 
 // The parser would stop at a NUL and ignore the rest, and bytes that are not
@@ -123,7 +135,14 @@ std::string read_regular_file(const std::string& path) {
 py::dict solve_text(const std::string& json_str, double time_limit, const std::string& source) {
     if (std::isnan(time_limit)) throw std::invalid_argument("time_limit argument is nan");
     require_clean_text(json_str, source);
-    const nlohmann::json document = nlohmann::json::parse(json_str);
+    nlohmann::json document;
+    try {
+        document = nlohmann::json::parse(json_str);
+    } catch (const nlohmann::json::exception& error) {
+        // The message quotes the last bytes read, which may end inside a character.
+        if (first_bad_utf8(error.what()) == std::string::npos) throw;
+        throw std::runtime_error(printable(error.what()));
+    }
     Problem problem;
     read_problem_json(document, problem);
     if (time_limit > 0.0) problem.solve_options.time_limit = time_limit;

@@ -91,7 +91,8 @@ int Solver::search() {
             states.load(id, cur);
             open.erase(OpenEntry{cur.f_value, cur.id});
 
-            if ((idle_closes.count(cur.id) == 0 && is_dominated(cur)) ||
+            const bool idle_close = !idle_closes.empty() && idle_closes.count(cur.id) != 0;
+            if ((!idle_close && is_dominated(cur)) ||
                 (incumbent_cost != kNoIncumbent && incumbent_cost <= cur.f_value)) {
                 continue;
             }

@@ -20,6 +20,7 @@ namespace {
 using testing_support::euclidean_problem;
 using testing_support::options_with;
 using testing_support::PointSpec;
+using testing_support::random_points;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
@@ -41,14 +42,6 @@ std::string setup_error(const Problem& problem, const Options& options = options
 }
 
 bool mentions(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
-std::vector<PointSpec> random_points(size_t count, unsigned seed) {
-    std::mt19937 random(seed);
-    std::uniform_real_distribution<double> coordinate(0.0, 100.0);
-    std::vector<PointSpec> points;
-    for (size_t i = 0; i < count; ++i) points.push_back({coordinate(random), coordinate(random)});
-    return points;
-}
 
 // Runs a search with the solver's own prints swallowed.
 int quiet_search(Solver& solver) {

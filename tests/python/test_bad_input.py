@@ -202,6 +202,12 @@ def test_paths_and_text_that_cannot_be_read_whole_are_refused(tmp_path):
         vok.solve_json_file(str(bad_bytes))
 
 
+def test_parse_errors_quoting_part_of_a_character_stay_readable():
+    # The parser quotes the first byte of the two that make up "ä": shown as \xc3, not a UnicodeDecodeError.
+    with pytest.raises(RuntimeError, match=r"parse_error.*\\xc3"):
+        vok.solve_json_str('{"nodes": [], "agents": [], "x": \u00e4}')
+
+
 def run(args, timeout=60, **kwargs):
     return subprocess.run([sys.executable, *args], capture_output=True, text=True, timeout=timeout, **kwargs)
 
