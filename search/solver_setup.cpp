@@ -288,6 +288,7 @@ void Solver::set_graph(PlannerGraph* planner_graph) {
 int Solver::configure(PlannerGraph* planner_graph, const std::vector<NodeRecord>& node_table,
                       const std::vector<AgentRecord>& agent_table, const std::vector<size_t>& starts,
                       const std::vector<size_t>& ends, double limit_seconds, const std::string& name) {
+    require_budget(limit_seconds);
     debug_name = name;
     set_graph(planner_graph);
     set_nodes(node_table);
