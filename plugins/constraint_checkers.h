@@ -61,6 +61,9 @@ private:
     std::vector<size_t> end_nodes_;  // no rule reads it
 };
 
+// Node time windows. An agent's start position is never entered through
+// check_transition, so a window on a start node holds only where a route comes
+// back to that node, the rule the route evaluator applies too.
 class TimeWindowConstraintChecker : public ConstraintCheckerPlugin {
 public:
     std::string name() const override { return "TimeConstraintChecker"; }
