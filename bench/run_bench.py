@@ -21,6 +21,7 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "python" / "vok"))
 
 from converters import tsplib_to_instance  # noqa: E402
+from harness import cpu_model as processor_name  # noqa: E402
 
 INSTANCES = ["eil51", "berlin52", "eil76", "rat99", "kroA100", "ch150", "kroA200"]
 
@@ -77,16 +78,6 @@ def worker(instance_path):
         "peak_mb": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024.0,
         "goals": len(process) // 2,
     }))
-
-
-def processor_name():
-    try:
-        for line in Path("/proc/cpuinfo").read_text().splitlines():
-            if line.startswith("model name"):
-                return line.split(":", 1)[1].strip()
-    except OSError:
-        pass
-    return platform.processor() or "unknown processor"
 
 
 def run_one(tsp, agents, budget, scratch):

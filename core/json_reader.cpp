@@ -236,6 +236,28 @@ void ReadConstraint(const json& constraint, size_t index, ConstraintSet& out) {
     }
 }
 
+// An optional whole number of "options" (0 when absent); fractions are
+// truncated, values beyond 64 bits refused before the library converts.
+int64_t ReadInt64Option(const json& options, const char* key) {
+    const auto found = options.find(key);
+    if (found == options.end()) return 0;
+    const json& value = *found;
+    if (!value.is_number()) WrongType("number", value, std::string("options.") + key);
+    if (value.is_number_float()) {
+        const double v = value.get<double>();
+        if (!(v > -9223372036854775809.0 && v < 9223372036854775808.0)) {
+            throw std::invalid_argument(std::string("options: \"") + key + "\" " + value.dump() +
+                                        " is outside the range of a 64-bit integer");
+        }
+        return static_cast<int64_t>(v);
+    }
+    if (value.is_number_unsigned() && value.get<std::uint64_t>() > static_cast<std::uint64_t>(INT64_MAX)) {
+        throw std::invalid_argument(std::string("options: \"") + key + "\" " + value.dump() +
+                                    " is outside the range of a 64-bit integer");
+    }
+    return value.get<int64_t>();
+}
+
 void ReadOptions(const json& options, Options& target) {
     if (!options.is_object()) TypeError(306, std::string("cannot use value() with ") + options.type_name(), "options");
     bool return_to_end = true;
@@ -248,10 +270,25 @@ void ReadOptions(const json& options, Options& target) {
     const std::string objective = word == options.end() ? "min_sum" : String(*word, "options.objective");
     const auto budget = options.find("time_limit");
     const double time_limit = budget == options.end() ? 60.0 : Number(*budget, "options.time_limit");
+    bool improve = false;
+    const auto improving = options.find("improve");
+    if (improving != options.end()) {
+        if (!improving->is_boolean()) WrongType("boolean", *improving, "options.improve");
+        improve = improving->get<bool>();
+    }
+    const int64_t seed = ReadInt64Option(options, "seed");
+    const int64_t improve_iterations = ReadInt64Option(options, "improve_iterations");
+    if (improve_iterations < 0) {
+        throw std::invalid_argument("options: \"improve_iterations\" " + std::to_string(improve_iterations) +
+                                    " is negative; 0 means no cap");
+    }
     target.return_to_end = return_to_end;
     target.objective =
         (objective == "min_max" || objective == "MIN_MAX") ? ObjectiveType::MinMax : ObjectiveType::MinSum;
     target.time_limit = time_limit;
+    target.improve = improve;
+    target.seed = seed;
+    target.improve_iterations = improve_iterations;
 }
 
 }  // namespace

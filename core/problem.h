@@ -43,6 +43,11 @@ struct Options {
     bool return_to_end = true;
     ObjectiveType objective = ObjectiveType::MinSum;
     double time_limit = 60.0;  // processor seconds for the search
+    // Keep improving the search's solution with the improvement stage for
+    // the rest of the budget.
+    bool improve = false;
+    int64_t seed = 0;                // the stage's random seed
+    int64_t improve_iterations = 0;  // the stage's iteration cap; 0: none
 };
 
 struct AssignmentConstraint {

@@ -23,6 +23,8 @@ struct Result {
     double spare_low = -1.0;
     double spare_high = -1.0;
     double last_update_time = 0.0;
+    // Iterations the improvement stage ran (0 without it).
+    int64_t improve_iterations = 0;
 };
 
 }  // namespace dulmar

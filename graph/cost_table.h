@@ -31,6 +31,9 @@ public:
         return has_entry(u, v, t) ? costs_[(t * n_ + u) * n_ + v] : fallback;
     }
 
+    // Row-major n x n costs of type t (t < dim()); 0 where no arc gives one.
+    const double* layer(size_t t) const { return costs_.data() + t * n_ * n_; }
+
 private:
     size_t n_ = 0;
     size_t dim_ = 0;

@@ -168,13 +168,7 @@ bool RouteEvaluator::step(const View& r, const AgentInfo& info, size_t a, size_t
     if (!departure && !(f & kServes)) return false;
     // The ends are settled by ends_ok; another agent's depot is barred only inside.
     if ((f & kOtherDepot) && !at_end) return false;
-    if (i > 0) {
-        const int64_t u = r[i - 1];
-        double arc = 0.0;
-        if (v != u && (return_to_end_ || !(f & (kOwnStart | kOwnEnd))))
-            arc = costs_.cost_or(static_cast<size_t>(u), node, info.type, 0.0);
-        c += arc;
-    }
+    if (i > 0) c += hop(info, f, static_cast<size_t>(r[i - 1]), node);
     if (has_time_windows_ && has_window_[node] && !departure) {
         const TimeWindow& w = window_[node];
         if (c > w.end) return false;

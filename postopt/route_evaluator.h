@@ -66,6 +66,20 @@ public:
     bool type_allows(size_t t, int64_t node) const;
     // The agent's type may visit the node and the node is no other agent's depot.
     bool can_serve(size_t agent, int64_t node) const;
+    // What the hop u -> v adds to the agent's running cost: nothing when it
+    // stands still, nothing into its own depots when routes need not return,
+    // else its type's arc cost. Every route cost is built from these hops.
+    double arc(size_t agent, size_t u, size_t v) const {
+        const size_t n = nodes_.size();
+        if (agent >= agent_info_.size() || v >= n) return 0.0;
+        return hop(agent_info_[agent], flags_[agent * n + v], u, v);
+    }
+    // The node's window, or null when it has none.
+    const TimeWindow* window(size_t node) const {
+        return has_time_windows_ && node < has_window_.size() && has_window_[node] ? &window_[node] : nullptr;
+    }
+    const CostTable& costs() const { return costs_; }
+    size_t node_count() const { return nodes_.size(); }
 
     RouteEvaluation evaluate(const Route& route, size_t agent) const;
 
@@ -99,6 +113,10 @@ private:
         size_t end = 0;
     };
 
+    double hop(const AgentInfo& info, unsigned char head_flags, size_t u, size_t v) const {
+        if (v == u || (!return_to_end_ && (head_flags & (kOwnStart | kOwnEnd)))) return 0.0;
+        return costs_.cost_or(u, v, info.type, 0.0);
+    }
     template <class View>
     bool ends_ok(const View& r, const AgentInfo& info) const;
     template <class View>

@@ -21,6 +21,8 @@ class StatisticsDict(TypedDict):
     n_expanded: int
     last_update_time: float
     """Processor seconds from the start of the search to the last solution."""
+    improve_iterations: int
+    """Iterations of the improvement stage (0 when it did not run)."""
 
 class AnytimeEntry(TypedDict):
     time: float
@@ -98,6 +100,12 @@ class Options:
     objective: ObjectiveType
     time_limit: float
     """Search budget in processor seconds."""
+    improve: bool
+    """Run the improvement stage after the search for the rest of the budget."""
+    seed: int
+    """Random seed of the improvement stage."""
+    improve_iterations: int
+    """Iteration cap of the improvement stage; 0 means none."""
     def __init__(self) -> None: ...
 
 class AssignmentConstraint:
@@ -137,6 +145,8 @@ class Result:
     @property
     def times(self) -> dict[int, float]:
         """Agent index (add order) -> route cost."""
+    @property
+    def improve_iterations(self) -> int: ...
 
 class Solver:
     def __init__(self, problem: Problem, options: Options) -> None: ...

@@ -1,3 +1,6 @@
+#include <stdexcept>
+#include <string>
+
 #include <pybind11/stl.h>
 
 #include "core/problem.h"
@@ -15,6 +18,10 @@ ObjectiveType GetObjective(const Options& options) { return options.objective; }
 void SetObjective(Options& options, ObjectiveType value) { options.objective = value; }
 double GetTimeLimit(const Options& options) { return options.time_limit; }
 void SetTimeLimit(Options& options, double value) { options.time_limit = value; }
+void SetImproveIterations(Options& options, int64_t value) {
+    if (value < 0) throw std::invalid_argument("Options.improve_iterations " + std::to_string(value) + " is negative; 0 means no cap");
+    options.improve_iterations = value;
+}
 
 }  // namespace
 
@@ -53,7 +60,11 @@ void bind_problem_model(py::module_& module) {
         .def(py::init<>())
         .def_property("return_to_end", &GetReturnToEnd, &SetReturnToEnd)
         .def_property("objective", &GetObjective, &SetObjective)
-        .def_property("time_limit", &GetTimeLimit, &SetTimeLimit);
+        .def_property("time_limit", &GetTimeLimit, &SetTimeLimit)
+        .def_readwrite("improve", &Options::improve)
+        .def_readwrite("seed", &Options::seed)
+        .def_property(
+            "improve_iterations", [](const Options& o) { return o.improve_iterations; }, &SetImproveIterations);
 
     py::class_<AssignmentConstraint>(module, "AssignmentConstraint")
         .def(py::init<>())

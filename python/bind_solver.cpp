@@ -16,7 +16,8 @@ void bind_solver(py::module_& module) {
         .def_property_readonly("timeout", [](const Result& r) { return r.timeout; })
         .def_property_readonly("last_update_time", [](const Result& r) { return r.last_update_time; })
         .def_property_readonly("paths", [](const Result& r) { return r.paths; })
-        .def_property_readonly("times", [](const Result& r) { return r.times; });
+        .def_property_readonly("times", [](const Result& r) { return r.times; })
+        .def_property_readonly("improve_iterations", [](const Result& r) { return r.improve_iterations; });
 
     py::class_<Solver>(module, "Solver")
         .def(py::init<const Problem&, Options>(), py::arg("problem"), py::arg("options"))

@@ -150,7 +150,7 @@ py::dict solve_text(const std::string& json_str, double time_limit, const std::s
 
     const auto t0 = std::chrono::system_clock::now();
     auto solver = std::make_unique<Solver>(Problem(problem), problem.solve_options);
-    solver->search();
+    solver->solve();
     const auto t1 = std::chrono::system_clock::now();
     const double solve_time =
         static_cast<double>(std::chrono::duration_cast<std::chrono::nanoseconds>(t1 - t0).count()) / 1e9;
@@ -200,6 +200,7 @@ py::dict build_result_dict(const Result& result, const Problem& problem, double 
     statistics["n_generated"] = py::int_(result.n_generated);
     statistics["n_expanded"] = py::int_(result.n_expanded);
     statistics["last_update_time"] = py::float_(result.last_update_time);
+    statistics["improve_iterations"] = py::int_(result.improve_iterations);
     out["statistics"] = statistics;
     return out;
 }

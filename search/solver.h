@@ -83,7 +83,11 @@ public:
     virtual void update_summary();
     virtual void set_incumbent(double cost);
 
-    int solve() { return search(); }
+    // search(), followed by the improvement stage when the options ask for it.
+    int solve();
+    // Frees the state pool, the open and focal sets and the frontier stores;
+    // a later search starts them afresh.
+    void release_search_memory();
 
     // Window-aware cost of going from node a to node b over the cheapest type.
     double pair_cost(size_t a, size_t b) const;
@@ -119,6 +123,7 @@ public:
     double time_limit = 60.0;
     bool return_to_end = true;
     std::string debug_name;
+    Options options;  // as given to the constructor
 
     // ---- search structures ----
     StatePool states;

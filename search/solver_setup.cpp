@@ -15,6 +15,7 @@
 #include "postopt/composite_post_optimizer.h"
 #include "postopt/default_post_optimizer.h"
 #include "postopt/route_merging_post_optimizer.h"
+#include "improve/improving_solve.h"
 #include "search/solver.h"
 
 namespace dulmar {
@@ -82,6 +83,7 @@ Solver::Solver(const Problem& problem, Options options)
     build_graph(problem);
     install_plugins(options);
     graph = owned_graph.get();
+    this->options = options;
     time_limit = options.time_limit;
     return_to_end = options.return_to_end;
     min_sum = options.objective == ObjectiveType::MinSum;
@@ -266,6 +268,8 @@ bool Solver::prepare() {
     post_optimizer->set_time_windows(time_windows);
     return true;
 }
+
+int Solver::solve() { return options.improve ? solve_with_improvement(*this) : search(); }
 
 void Solver::set_nodes(const std::vector<NodeRecord>& node_table) {
     nodes = node_table;

@@ -69,20 +69,10 @@ bool Solver::is_idle_close(const SearchState& parent, const SearchState& child, 
 }
 
 void Solver::reset_search() {
-    states = StatePool{};
-    num_states = 0;
-    pool_capacity = 0;
-    pool_increment = 1024;
-    parents.clear();
-    open.clear();
-    focal.clear();
+    release_search_memory();
     focal_bound = 0.0;
     incumbent_cost = -1.0;
-    frontier_index.clear();
-    frontier_count = 0;
-    frontiers.clear();
     focal_weights.assign(1, 100.0);
-    idle_closes.clear();
     result = Result{};
     anytime_snapshots.clear();
     last_update_time = 0.0;
@@ -105,6 +95,20 @@ double Solver::total_length(const SearchState& state) const {
 }
 
 void Solver::reset_frontiers() { frontier_count = 0; }
+
+void Solver::release_search_memory() {
+    states = StatePool();
+    num_states = 0;
+    pool_capacity = 0;
+    pool_increment = 1024;
+    std::vector<int64_t>().swap(parents);
+    open.clear();
+    focal.clear();
+    std::unordered_map<std::string, size_t>().swap(frontier_index);
+    frontier_count = 0;
+    std::vector<std::unique_ptr<Frontier>>().swap(frontiers);
+    std::unordered_set<size_t>().swap(idle_closes);
+}
 
 int64_t Solver::visited_count(const SearchState& state) const {
     if (state.node_count <= 0) return 0;

@@ -70,6 +70,11 @@ def build_parser() -> argparse.ArgumentParser:
                        help="processor-time budget in seconds (overrides the instance's options.time_limit)")
     solve.add_argument("--objective", choices=OBJECTIVES,
                        help="objective (overrides the instance's options.objective)")
+    solve.add_argument("--improve", action="store_true",
+                       help="keep improving the search's solution for the rest of the budget "
+                            "(sets the instance's options.improve)")
+    solve.add_argument("--seed", metavar="N", type=int,
+                       help="random seed of the improvement stage (sets options.seed)")
     solve.add_argument("--out", metavar="RESULT.json", help="write the result dictionary as JSON")
     solve.add_argument("--plot", metavar="ROUTES.png", help="draw the routes into a PNG (needs vok[plot])")
     solve.add_argument("--quiet", action="store_true",
@@ -245,6 +250,8 @@ def _print_report(path: str, instance: Dict[str, Any], result: Mapping[str, Any]
     print(f"max cost {stats['max_cost']:.3f}   sum cost {stats['sum_cost']:.3f}   "
           f"solve time {stats['solve_time']:.3f} s   "
           f"states generated {stats['n_generated']}, expanded {stats['n_expanded']}")
+    if stats.get("improve_iterations"):
+        print(f"improvement iterations {stats['improve_iterations']}")
     if not result["anytime"]:
         print("improvements: none")
         return
@@ -263,11 +270,18 @@ def _write_text(path: str, text: str) -> None:
 
 def _solve(args: argparse.Namespace) -> int:
     text, instance = _read_instance(args.instance)
+    overrides: Dict[str, Any] = {}
     if args.objective is not None:
+        overrides["objective"] = args.objective
+    if args.improve:
+        overrides["improve"] = True
+    if args.seed is not None:
+        overrides["seed"] = args.seed
+    if overrides:
         options = instance.setdefault("options", {})
         if not isinstance(options, dict):
             raise CommandError(f"{args.instance}: \"options\" is not an object")
-        options["objective"] = args.objective
+        options.update(overrides)
         text = json.dumps(instance)
     for target in (args.out, args.plot):
         if target and not Path(target).resolve().parent.is_dir():

@@ -1,5 +1,6 @@
 // libFuzzer target for the JSON road: text -> parser -> reader -> solver set-up,
-// and a short search on small instances. Bad input may raise the documented
+// and a short solve (with the improvement stage when asked) on small
+// instances. Bad input may raise the documented
 // exceptions; anything else (a crash, a sanitizer report, another exception, a
 // hang, a route whose cost is not its own evaluation in this assert-enabled
 // build, a solution that does not serve every target once) is a finding.
@@ -88,7 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     try {
         Solver solver(problem, problem.solve_options);
-        if (searched && solver.search() == 1) check_targets_served(solver);
+        if (searched && solver.solve() == 1) check_targets_served(solver);
     } catch (const std::invalid_argument&) {
     } catch (const std::out_of_range&) {
     }

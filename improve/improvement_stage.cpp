@@ -1,0 +1,187 @@
+#include "improve/improvement_stage.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace dulmar {
+
+namespace {
+
+// Share of the stage's acceptance temperature at its start and end, in units
+// of the mean hop of the starting solution.
+constexpr double kStartTemperature = 0.5;
+constexpr double kEndTemperature = 0.005;
+// Weight of the mean route cost next to the longest route when min-max
+// solutions are compared for acceptance.
+constexpr double kMeanRouteWeight = 0.1;
+// Mean number of targets a ruin takes out, and the longest string.
+constexpr double kMeanRemoved = 10.0;
+constexpr size_t kLongestString = 10;
+
+}  // namespace
+
+ImprovementStage::ImprovementStage(const StageModel& model, const StageSettings& settings)
+    : model_(model),
+      settings_(settings),
+      rng_(settings.seed),
+      removal_(model),
+      inserter_(model),
+      local_search_(model, settings.search_neighbours),
+      best_(model),
+      current_(model),
+      candidate_(model) {}
+
+int64_t ImprovementStage::default_stall_limit(size_t targets) {
+    const int64_t n = static_cast<int64_t>(targets);
+    return std::max<int64_t>(2000, 40 * n * n);
+}
+
+double ImprovementStage::scalar(const StageValue& v) const {
+    if (!model_.min_max()) return v.sum_cost;
+    const double routes = static_cast<double>(std::max<size_t>(model_.agent_count(), 1));
+    return v.max_cost + kMeanRouteWeight * v.sum_cost / routes;
+}
+
+bool ImprovementStage::initialise(const Result* start) {
+    from_given_ = start != nullptr && best_.load(*start);
+    if (!from_given_ && !construct()) return false;
+    std::vector<int64_t> all = model_.targets();
+    local_search_.run(best_, all, rng_);
+    current_ = best_;
+    return true;
+}
+
+bool ImprovementStage::construct() {
+    std::vector<int64_t> order = model_.targets();
+    // Targets with the earliest closing window first, then the farthest from
+    // the depots: both tend to be the hardest to place late.
+    std::vector<double> close(model_.node_count(), Segment::kInf);
+    std::vector<double> far(model_.node_count(), 0.0);
+    for (int64_t v : order) {
+        close[static_cast<size_t>(v)] = model_.visit(v).latest;
+        double nearest = Segment::kInf;
+        for (size_t a = 0; a < model_.agent_count(); ++a)
+            if (model_.serves(a, v)) nearest = std::min(nearest, model_.cost(model_.type_of(a), model_.start_of(a), v));
+        far[static_cast<size_t>(v)] = nearest;
+    }
+    const InsertionNoise none;
+    const InsertionNoise noisy{0.0, 0.2};
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        best_.clear();
+        bool complete = false;
+        if (attempt == 0) {
+            complete = order.size() <= 400 ? inserter_.regret(best_, order, none, rng_)
+                                           : inserter_.greedy(best_, order, none, rng_);
+        } else {
+            if (attempt == 1) {
+                std::sort(order.begin(), order.end(), [&](int64_t a, int64_t b) {
+                    return close[static_cast<size_t>(a)] < close[static_cast<size_t>(b)];
+                });
+            } else if (attempt == 2) {
+                std::sort(order.begin(), order.end(), [&](int64_t a, int64_t b) {
+                    return far[static_cast<size_t>(a)] > far[static_cast<size_t>(b)];
+                });
+            } else {
+                std::shuffle(order.begin(), order.end(), rng_);
+            }
+            complete = inserter_.greedy(best_, order, attempt <= 2 ? none : noisy, rng_);
+        }
+        if (complete && best_.routes_valid()) return true;
+    }
+    best_.clear();
+    return false;
+}
+
+bool ImprovementStage::ruin_and_recreate(StageSolution& candidate) {
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    const size_t targets = model_.targets().size();
+    const double average = std::min(kMeanRemoved, std::max(1.0, 0.3 * static_cast<double>(targets)));
+    const double pick = unit(rng_);
+    if (pick < 0.6) {
+        removal_.strings(candidate, average, kLongestString, rng_, removed_);
+    } else if (pick < 0.75) {
+        const size_t count = std::uniform_int_distribution<size_t>(1, static_cast<size_t>(2.0 * average))(rng_);
+        removal_.random(candidate, count, rng_, removed_);
+    } else if (pick < 0.9) {
+        const size_t count = std::uniform_int_distribution<size_t>(1, static_cast<size_t>(2.0 * average))(rng_);
+        removal_.worst(candidate, count, rng_, removed_);
+    } else {
+        removal_.whole_route(candidate, rng_, removed_);
+    }
+    if (removed_.empty()) return true;
+    candidate.remove_nodes(removed_);
+
+    const double order = unit(rng_);
+    if (order < 0.5) {
+        std::shuffle(removed_.begin(), removed_.end(), rng_);
+    } else {
+        // Far from the route starts first, or near first.
+        const bool far_first = order < 0.85;
+        std::vector<std::pair<double, int64_t>> keyed;
+        keyed.reserve(removed_.size());
+        for (int64_t v : removed_) {
+            double nearest = Segment::kInf;
+            for (size_t a = 0; a < model_.agent_count(); ++a)
+                if (model_.serves(a, v))
+                    nearest = std::min(nearest, model_.cost(model_.type_of(a), model_.start_of(a), v));
+            keyed.emplace_back(far_first ? -nearest : nearest, v);
+        }
+        std::sort(keyed.begin(), keyed.end());
+        for (size_t i = 0; i < keyed.size(); ++i) removed_[i] = keyed[i].second;
+    }
+    const InsertionNoise noise{0.01, 0.0};
+    if (unit(rng_) < 0.1) return inserter_.regret(candidate, removed_, InsertionNoise{0.0, 0.1}, rng_);
+    return inserter_.greedy(candidate, removed_, noise, rng_);
+}
+
+StageEnd ImprovementStage::run(double deadline, const Clock& clock, const BestListener& on_best,
+                               const StopCheck& should_stop) {
+    const double began = clock();
+    const int64_t stall = settings_.stall_limit > 0 ? settings_.stall_limit
+                                                    : default_stall_limit(model_.targets().size());
+    const StageValue start = best_.value();
+    const double hops = static_cast<double>(model_.targets().size() + model_.agent_count());
+    const double mean_hop = hops > 0 ? start.sum_cost / hops : 0.0;
+    const double t_start = std::max(kStartTemperature * mean_hop, 1e-12);
+    const double t_end = std::max(kEndTemperature * mean_hop, 1e-14);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+
+    int64_t since_best = 0;
+    for (;;) {
+        if (settings_.iteration_cap > 0 && iterations_ >= settings_.iteration_cap) return StageEnd::Iterations;
+        if (since_best >= stall) return StageEnd::NoImprovement;
+        const double now = clock();
+        if (now >= deadline) return StageEnd::Deadline;
+        if (should_stop && should_stop()) return StageEnd::Stopped;
+
+        double progress = 0.0;
+        if (settings_.iteration_cap > 0) {
+            progress = static_cast<double>(iterations_) / static_cast<double>(settings_.iteration_cap);
+        } else if (deadline > began) {
+            progress = (now - began) / (deadline - began);
+        }
+        const double temperature = t_start * std::pow(t_end / t_start, std::min(1.0, std::max(0.0, progress)));
+
+        ++iterations_;
+        ++since_best;
+        candidate_ = current_;
+        if (!ruin_and_recreate(candidate_) || !candidate_.routes_valid()) continue;
+        local_search_.run(candidate_, removed_, rng_);
+        if (!candidate_.routes_valid() || candidate_.unassigned_count() != 0) continue;
+
+        const StageValue value = candidate_.value();
+        if (StageSolution::better(value, best_.value(), model_.min_max())) {
+            best_ = candidate_;
+            since_best = 0;
+            if (on_best && !on_best(best_)) {
+                current_ = candidate_;
+                return StageEnd::Stopped;
+            }
+        }
+        const double threshold = scalar(current_.value()) - temperature * std::log(std::max(unit(rng_), 1e-300));
+        if (scalar(value) < threshold) std::swap(current_, candidate_);
+    }
+}
+
+}  // namespace dulmar

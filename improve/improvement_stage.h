@@ -1,0 +1,77 @@
+// The improvement stage: ruin and recreate with local search on every new
+// solution, accepted by simulated annealing, keeping the best solution seen.
+// It starts from a given solution or builds one by constraint-aware
+// insertion, and runs until its deadline, its iteration cap, a long run
+// without a new best, or its caller says stop.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <random>
+#include <vector>
+
+#include "core/result.h"
+#include "improve/insertion.h"
+#include "improve/local_search.h"
+#include "improve/removal.h"
+#include "improve/stage_solution.h"
+
+namespace dulmar {
+
+struct StageSettings {
+    uint64_t seed = 0;
+    // Iterations at most; 0: no cap. With a cap the run depends on nothing
+    // but the seed (the temperature follows the iteration count, not time).
+    int64_t iteration_cap = 0;
+    // Iterations without a new best before the stage gives up; 0: scaled by
+    // the number of targets (see default_stall_limit).
+    int64_t stall_limit = 0;
+    // Move partners per target in the local search.
+    size_t search_neighbours = 12;
+};
+
+enum class StageEnd { Deadline, NoImprovement, Iterations, Stopped };
+
+class ImprovementStage {
+public:
+    using Clock = std::function<double()>;
+    // Told of every new best solution; returning false stops the stage.
+    using BestListener = std::function<bool(const StageSolution&)>;
+    // Asked between iterations; true stops the stage.
+    using StopCheck = std::function<bool()>;
+
+    ImprovementStage(const StageModel& model, const StageSettings& settings);
+
+    static int64_t default_stall_limit(size_t targets);
+
+    // Starts from `start` when its routes serve every target by the rules,
+    // else builds a first solution. False when no solution was found.
+    bool initialise(const Result* start);
+    StageEnd run(double deadline, const Clock& clock, const BestListener& on_best, const StopCheck& should_stop);
+
+    const StageSolution& best() const { return best_; }
+    int64_t iterations() const { return iterations_; }
+    bool started_from_given() const { return from_given_; }
+
+private:
+    bool construct();
+    // One ruin and recreate step on `candidate`; false when a target found no place.
+    bool ruin_and_recreate(StageSolution& candidate);
+    double scalar(const StageValue& v) const;
+
+    const StageModel& model_;
+    StageSettings settings_;
+    std::mt19937_64 rng_;
+    Removal removal_;
+    Inserter inserter_;
+    LocalSearch local_search_;
+    StageSolution best_;
+    StageSolution current_;
+    StageSolution candidate_;
+    std::vector<int64_t> removed_;
+    int64_t iterations_ = 0;
+    bool from_given_ = false;
+};
+
+}  // namespace dulmar

@@ -1,0 +1,59 @@
+#include "improve/route_plan.h"
+
+namespace dulmar {
+
+size_t RoutePlan::target_count() const {
+    size_t count = keep;
+    for (size_t k = 0; k < run_count; ++k) count += runs[k].length();
+    return count;
+}
+
+bool time_plan(const StageModel& model, const RoutePlan& plan, double& cost) {
+    const StageRoute& base = *plan.base;
+    const size_t agent = base.agent;
+    const size_t type = model.type_of(agent);
+    double t = base.leave[plan.keep];
+    int64_t prev = base.nodes[plan.keep];
+
+    for (size_t k = 0; k < plan.run_count; ++k) {
+        const Run& run = plan.runs[k];
+        if (run.empty()) continue;
+        const bool same_type = run.route != nullptr && model.type_of(run.route->agent) == type;
+        if (same_type && !run.reversed && run.last + 2 == run.route->size()) {
+            const StageRoute& from = *run.route;
+            t += model.cost(type, prev, from.nodes[run.first]);
+            if (!from.tail[run.first].pass(t)) return false;
+            prev = from.nodes[run.last];
+            continue;
+        }
+        const size_t count = run.length();
+        for (size_t i = 0; i < count; ++i) {
+            const int64_t v = run.at(i);
+            if (!same_type && !model.serves(agent, v)) return false;
+            t += model.cost(type, prev, v);
+            if (!model.visit(v).pass(t)) return false;
+            prev = v;
+        }
+    }
+
+    const int64_t terminal = base.nodes.back();
+    t += model.evaluator().arc(agent, static_cast<size_t>(prev), static_cast<size_t>(terminal));
+    if (!model.visit(terminal).pass(t)) return false;
+    const double limit = model.limit_of(agent);
+    if (limit > 0 && t > limit) return false;
+    cost = t;
+    return true;
+}
+
+void build_plan(const RoutePlan& plan, Route& out) {
+    const StageRoute& base = *plan.base;
+    out.assign(base.nodes.begin(), base.nodes.begin() + static_cast<std::ptrdiff_t>(plan.keep) + 1);
+    for (size_t k = 0; k < plan.run_count; ++k) {
+        const Run& run = plan.runs[k];
+        const size_t count = run.length();
+        for (size_t i = 0; i < count; ++i) out.push_back(run.at(i));
+    }
+    out.push_back(base.nodes.back());
+}
+
+}  // namespace dulmar

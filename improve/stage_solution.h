@@ -1,0 +1,101 @@
+// A complete or partial solution of the improvement stage: one route per
+// agent, from its start node to its terminal node, with the timing data that
+// lets moves be priced in constant time. Route costs are the evaluator's own.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "core/result.h"
+#include "improve/segment.h"
+#include "improve/stage_model.h"
+
+namespace dulmar {
+
+struct StageRoute {
+    size_t agent = 0;
+    Route nodes;               // start, targets..., terminal (the agent's end, or its start on an open route)
+    std::vector<double> leave;  // running cost after each position, as the evaluator computes it
+    std::vector<Segment> tail;  // tail[p]: the targets from position p to the last one (1 <= p <= size-2)
+    double cost = 0.0;
+
+    size_t size() const { return nodes.size(); }
+    size_t target_count() const { return nodes.size() - 2; }
+};
+
+// Lexicographic value: under min-max the longest route, then the sum; under
+// min-sum the sum alone.
+struct StageValue {
+    double max_cost = 0.0;
+    double sum_cost = 0.0;
+};
+
+class StageSolution {
+public:
+    // Tolerance below which two values count as equal.
+    static constexpr double kEpsilon = 1e-9;
+
+    // Every agent idle on [start, end]; routes_valid() tells whether that is allowed.
+    explicit StageSolution(const StageModel& model);
+
+    const StageModel& model() const { return *model_; }
+    const std::vector<StageRoute>& routes() const { return routes_; }
+    const StageRoute& route(size_t r) const { return routes_[r]; }
+    // The route serving `node`, or -1.
+    int64_t route_of(int64_t node) const { return route_of_[static_cast<size_t>(node)]; }
+    size_t position_of(int64_t node) const { return position_of_[static_cast<size_t>(node)]; }
+    size_t unassigned_count() const { return unassigned_; }
+    bool routes_valid() const { return invalid_routes_ == 0; }
+
+    // Takes the routes of a solution; false (and the idle solution) when any
+    // route breaks a rule or the routes do not serve every target exactly once.
+    bool load(const Result& result);
+    // Every agent back on its idle route [start, end].
+    void clear();
+    // Writes every route and its cost into `out` (agent index keys).
+    void write(Result& out) const;
+
+    // Replaces a route's nodes (start and terminal included) and refreshes it.
+    void set_route(size_t r, const Route& nodes);
+    // Replaces two routes at once, so targets may pass from one to the other.
+    void set_routes(size_t a, const Route& a_nodes, size_t b, const Route& b_nodes);
+    void insert(size_t r, size_t pos, int64_t node);
+    void remove(size_t r, size_t pos);
+    // Removes several targets at once; each route is refreshed once.
+    void remove_nodes(const std::vector<int64_t>& nodes);
+
+    StageValue value() const { return {max_cost_, sum_cost_}; }
+    // Largest route cost among the routes other than a and b.
+    double max_except(size_t a, size_t b) const;
+    // The route with the largest cost (the first on ties).
+    size_t longest() const { return top_[0]; }
+
+    // a strictly better than b: by the longest route and then the sum under
+    // min-max, by the sum under min-sum.
+    static bool better(const StageValue& a, const StageValue& b, bool min_max) {
+        if (!min_max) return a.sum_cost < b.sum_cost - kEpsilon;
+        if (a.max_cost < b.max_cost - kEpsilon) return true;
+        return a.max_cost <= b.max_cost + kEpsilon && a.sum_cost < b.sum_cost - kEpsilon;
+    }
+
+private:
+    // Marks the route's targets as unserved before its nodes are replaced.
+    void release(size_t r);
+    void refresh(size_t r);
+    void refresh_totals();
+
+    const StageModel* model_;
+    std::vector<StageRoute> routes_;
+    std::vector<int64_t> route_of_;
+    std::vector<size_t> position_of_;
+    size_t unassigned_ = 0;
+    size_t invalid_routes_ = 0;
+    std::vector<char> invalid_;
+    double max_cost_ = 0.0;
+    double sum_cost_ = 0.0;
+    size_t top_[3] = {0, 0, 0};  // routes with the three largest costs, largest first
+    RouteScan scan_;
+};
+
+}  // namespace dulmar

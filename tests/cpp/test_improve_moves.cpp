@@ -1,0 +1,343 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+#include <vector>
+
+#include "improve/insertion.h"
+#include "improve/local_search.h"
+#include "improve/removal.h"
+#include "improve/route_plan.h"
+#include "improve/segment.h"
+#include "improve/stage_model.h"
+#include "improve/stage_solution.h"
+#include "improve_fixtures.h"
+
+namespace dulmar {
+namespace {
+
+using testing_support::StageInstance;
+
+// One depot (node 0) shared by `agents` agents of type 0, every node open to both types.
+StageInstance depot_instance(const std::vector<testing_support::Point>& points, size_t agents) {
+    StageInstance inst;
+    inst.points = points;
+    inst.agents.assign(agents, AgentRecord{});
+    inst.starts.assign(agents, 0);
+    inst.ends.assign(agents, 0);
+    inst.prepare();
+    return inst;
+}
+
+TEST(Segment, JoinedRunsPassLikeTheirNodesOneByOne) {
+    std::mt19937_64 rng(3);
+    std::uniform_real_distribution<double> real(0.0, 1.0);
+    int feasible = 0;
+    for (int trial = 0; trial < 2000; ++trial) {
+        const int count = 1 + static_cast<int>(rng() % 5);
+        std::vector<Segment> nodes;
+        std::vector<double> hops;
+        for (int i = 0; i < count; ++i) {
+            if (real(rng) < 0.6) {
+                const double open = 40 * real(rng);
+                nodes.push_back(Segment::node(open, open + 30 * real(rng), 5 * real(rng)));
+            } else {
+                nodes.push_back(Segment::node(-Segment::kInf, Segment::kInf, 5 * real(rng)));
+            }
+            hops.push_back(10 * real(rng));
+        }
+        Segment joined = nodes[0];
+        for (int i = 1; i < count; ++i) joined = join(joined, hops[i], nodes[i]);
+        const double start = 30 * real(rng);
+        double walked = start;
+        bool walk_ok = nodes[0].pass(walked);
+        for (int i = 1; i < count && walk_ok; ++i) {
+            walked += hops[i];
+            walk_ok = nodes[i].pass(walked);
+        }
+        double summed = start;
+        ASSERT_EQ(joined.pass(summed), walk_ok) << "trial " << trial;
+        if (walk_ok) {
+            ASSERT_NEAR(summed, walked, 1e-9) << "trial " << trial;
+            ++feasible;
+        }
+    }
+    EXPECT_GT(feasible, 400);
+    EXPECT_LT(feasible, 1900);
+}
+
+TEST(Segment, WaitingAndServiceByHand) {
+    // Window [10, 20], 3 units of service: entered at 4 it waits until 10 and leaves at 13.
+    const Segment stop = Segment::node(10, 20, 3);
+    double t = 4;
+    ASSERT_TRUE(stop.pass(t));
+    EXPECT_DOUBLE_EQ(t, 13);
+    t = 21;
+    EXPECT_FALSE(stop.pass(t));
+    // Then 5 to a node without window: leaves at 18 when entered before 10, else 8 later.
+    const Segment both = join(stop, 5, Segment::node(-Segment::kInf, Segment::kInf, 0));
+    t = 0;
+    ASSERT_TRUE(both.pass(t));
+    EXPECT_DOUBLE_EQ(t, 18);
+    t = 15;
+    ASSERT_TRUE(both.pass(t));
+    EXPECT_DOUBLE_EQ(t, 23);
+}
+
+// Random instances with two agent types, assignment rules, windows, route
+// limits, distinct start and end depots and open routes; random plans built
+// from the routes of a solution. Timing a plan must agree with the
+// evaluator's verdict and cost on the route the plan builds.
+TEST(RoutePlan, TimingAgreesWithTheEvaluatorOnRandomPlans) {
+    std::mt19937_64 rng(11);
+    auto pick = [&](size_t lo, size_t hi) { return std::uniform_int_distribution<size_t>(lo, hi)(rng); };
+    auto real = [&](double lo, double hi) { return std::uniform_real_distribution<double>(lo, hi)(rng); };
+    auto chance = [&](double p) { return real(0, 1) < p; };
+    size_t agreed_valid = 0, agreed_invalid = 0, reversed_runs = 0, foreign_runs = 0;
+
+    for (int trial = 0; trial < 150; ++trial) {
+        StageInstance inst;
+        const size_t depots = pick(1, 3), n = depots + pick(4, 12), m = pick(1, 4);
+        for (size_t v = 0; v < n; ++v) inst.points.push_back({real(0, 50), real(0, 50)});
+        inst.type1_factor = chance(0.5) ? 1.0 : 1.7;
+        inst.nodes.assign(n, NodeRecord{});
+        for (size_t v = 0; v < n; ++v) {
+            if (v < depots || chance(0.7)) inst.nodes[v].allowed_types = {0, 1};
+            else inst.nodes[v].allowed_types = {chance(0.5) ? size_t{0} : size_t{1}};
+        }
+        for (size_t a = 0; a < m; ++a) {
+            AgentRecord agent;
+            agent.type = pick(0, 1);
+            agent.time_limit = chance(0.3) ? real(60, 200) : 0.0;
+            inst.agents.push_back(agent);
+            inst.starts.push_back(pick(0, depots - 1));
+            inst.ends.push_back(chance(0.5) ? inst.starts.back() : pick(0, depots - 1));
+        }
+        inst.return_to_end = chance(0.6);
+        for (size_t v = depots; v < n; ++v) {
+            if (!chance(0.4)) continue;
+            const double open = real(0, 80);
+            inst.windows[v] = {open, open + real(10, 120)};
+        }
+        inst.prepare();
+        const StageModel model(inst.evaluator, chance(0.5) ? ObjectiveType::MinMax : ObjectiveType::MinSum);
+        StageSolution solution(model);
+        if (!solution.routes_valid()) continue;  // an idle route already breaks a limit
+        std::vector<int64_t> order = model.targets();
+        std::shuffle(order.begin(), order.end(), rng);
+        Inserter(model).greedy(solution, order, InsertionNoise{}, rng);
+        ASSERT_TRUE(solution.routes_valid());
+
+        const auto& routes = solution.routes();
+        Route built;
+        for (int k = 0; k < 80; ++k) {
+            const StageRoute& base = routes[pick(0, m - 1)];
+            RoutePlan plan(base, pick(0, base.size() - 2));
+            const size_t runs = pick(0, 3);
+            for (size_t r = 0; r < runs; ++r) {
+                if (chance(0.15) && !order.empty()) {
+                    plan.then_node(order[pick(0, order.size() - 1)]);
+                    continue;
+                }
+                const StageRoute& from = routes[pick(0, m - 1)];
+                if (from.target_count() == 0) continue;
+                const size_t first = pick(1, from.size() - 2);
+                if (chance(0.4)) {
+                    plan.then_rest(from, first);
+                } else {
+                    const bool reversed = chance(0.4);
+                    plan.then(from, first, pick(first, from.size() - 2), reversed);
+                    reversed_runs += reversed;
+                }
+                foreign_runs += model.type_of(from.agent) != model.type_of(base.agent);
+            }
+            double timed = 0.0;
+            const bool ok = time_plan(model, plan, timed);
+            build_plan(plan, built);
+            const RouteEvaluation exact = inst.evaluator.evaluate(built, base.agent);
+            ASSERT_EQ(ok, exact.valid) << "trial " << trial << " plan " << k;
+            if (ok) {
+                ASSERT_NEAR(timed, exact.cost, 1e-9 * (1.0 + exact.cost));
+                ++agreed_valid;
+            } else {
+                ++agreed_invalid;
+            }
+        }
+    }
+    EXPECT_GT(agreed_valid, 2000u);
+    EXPECT_GT(agreed_invalid, 1000u);
+    EXPECT_GT(reversed_runs, 500u);
+    EXPECT_GT(foreign_runs, 500u);
+}
+
+TEST(LocalSearch, TwoOptUncrossesARoute) {
+    // Square corners 1..3 around the depot 0 at the origin; 0-2-1-3-0 crosses
+    // itself (48.28), 0-1-2-3-0 goes round the square (40).
+    StageInstance inst = depot_instance({{0, 0}, {0, 10}, {10, 10}, {10, 0}}, 1);
+    const StageModel model(inst.evaluator, ObjectiveType::MinSum);
+    StageSolution s(model);
+    s.set_route(0, {0, 2, 1, 3, 0});
+    EXPECT_NEAR(s.value().sum_cost, 20 + 20 * std::sqrt(2.0), 1e-9);
+    std::mt19937_64 rng(1);
+    LocalSearch(model, 10).run(s, model.targets(), rng);
+    EXPECT_NEAR(s.value().sum_cost, 40.0, 1e-9);
+}
+
+TEST(LocalSearch, MinMaxSplitsTheWorkBetweenAgents) {
+    // Two targets east and two west of the depot. One agent doing all costs
+    // 44; east and west each cost 22, which min-max must find.
+    StageInstance inst = depot_instance({{0, 0}, {10, 0}, {11, 0}, {-10, 0}, {-11, 0}}, 2);
+    const StageModel model(inst.evaluator, ObjectiveType::MinMax);
+    StageSolution s(model);
+    s.set_route(0, {0, 1, 2, 4, 3, 0});
+    EXPECT_NEAR(s.value().max_cost, 44.0, 1e-9);
+    std::mt19937_64 rng(1);
+    LocalSearch(model, 10).run(s, model.targets(), rng);
+    EXPECT_NEAR(s.value().max_cost, 22.0, 1e-9);
+    EXPECT_NEAR(s.value().sum_cost, 44.0, 1e-9);
+}
+
+TEST(LocalSearch, MinMaxStillShortensRoutesThatAreNotTheLongest) {
+    // Agent 0 goes far east (cost 100); agent 1 serves two western targets in
+    // a crossing order. Only a shorter sum is to be had, and it counts.
+    StageInstance inst = depot_instance({{0, 0}, {50, 0}, {-10, 0}, {-10, 10}, {0, 10}}, 2);
+    const StageModel model(inst.evaluator, ObjectiveType::MinMax);
+    StageSolution s(model);
+    s.set_route(0, {0, 1, 0});
+    s.set_route(1, {0, 3, 2, 4, 0});  // 14.14 + 10 + 14.14 + 10
+    std::mt19937_64 rng(1);
+    LocalSearch(model, 10).run(s, model.targets(), rng);
+    EXPECT_NEAR(s.value().max_cost, 100.0, 1e-9);
+    EXPECT_NEAR(s.route(1).cost, 40.0, 1e-9);  // 0-2-3-4-0 round the square
+}
+
+TEST(LocalSearch, NeverBreaksARuleToGainTime) {
+    // Node 2 lies on the way but may only be visited by type 1; agent 0 is
+    // type 0 and agent 1 (type 1) has a route limit that node 2 still fits in.
+    StageInstance inst;
+    inst.points = {{0, 0}, {10, 0}, {5, 0}, {0, 30}};
+    inst.nodes.assign(4, NodeRecord{});
+    for (auto& node : inst.nodes) node.allowed_types = {0, 1};
+    inst.nodes[2].allowed_types = {1};
+    inst.agents = {AgentRecord{}, AgentRecord{}};
+    inst.agents[1].type = 1;
+    inst.agents[1].time_limit = 20.0;
+    inst.starts = {0, 0};
+    inst.ends = {0, 0};
+    inst.prepare();
+    const StageModel model(inst.evaluator, ObjectiveType::MinSum);
+    StageSolution s(model);
+    s.set_route(0, {0, 1, 3, 0});
+    s.set_route(1, {0, 2, 0});
+    std::mt19937_64 rng(1);
+    LocalSearch(model, 10).run(s, model.targets(), rng);
+    ASSERT_TRUE(s.routes_valid());
+    for (size_t a = 0; a < 2; ++a) EXPECT_NEAR(inst.check(s.route(a).nodes, a), s.route(a).cost, 1e-9);
+    EXPECT_EQ(s.route_of(2), 1);  // type 0 may not take it, whatever it saves
+}
+
+TEST(Inserter, CheapestPlaceOnALine) {
+    StageInstance inst = depot_instance({{0, 0}, {1, 0}, {2, 0}, {3, 0}}, 1);
+    const StageModel model(inst.evaluator, ObjectiveType::MinSum);
+    StageSolution s(model);
+    s.set_route(0, {0, 1, 3, 0});
+    std::mt19937_64 rng(1);
+    const InsertionPlace place = Inserter(model).best(s, 2, InsertionNoise{}, rng);
+    ASSERT_TRUE(place.found);
+    EXPECT_EQ(place.pos, 2u);
+    EXPECT_NEAR(place.increase, 0.0, 1e-12);
+}
+
+TEST(Inserter, MinMaxPrefersTheRouteThatKeepsTheLongestShort) {
+    // Route 0 reaches (10, 0) and costs 20; route 1 reaches (0, 1) and costs 2.
+    // The new target (5, 5) adds 4.14 to route 0 (to 24.14) but 12.47 to route 1
+    // (to 14.47): min-sum takes route 0, min-max route 1.
+    StageInstance inst = depot_instance({{0, 0}, {10, 0}, {0, 1}, {5, 5}}, 2);
+    std::mt19937_64 rng(1);
+    for (ObjectiveType objective : {ObjectiveType::MinSum, ObjectiveType::MinMax}) {
+        const StageModel model(inst.evaluator, objective);
+        StageSolution s(model);
+        s.set_route(0, {0, 1, 0});
+        s.set_route(1, {0, 2, 0});
+        const InsertionPlace place = Inserter(model).best(s, 3, InsertionNoise{}, rng);
+        ASSERT_TRUE(place.found);
+        EXPECT_EQ(place.route, objective == ObjectiveType::MinMax ? 1u : 0u);
+    }
+}
+
+TEST(Inserter, ATargetThatFitsNowhereStaysUnserved) {
+    // Node 2's window closes before anyone can get there; the others still go in.
+    StageInstance inst = depot_instance({{0, 0}, {3, 0}, {50, 0}, {0, 4}}, 2);
+    inst.windows[2] = {0, 10};
+    inst.prepare();
+    const StageModel model(inst.evaluator, ObjectiveType::MinMax);
+    for (bool use_regret : {false, true}) {
+        StageSolution s(model);
+        std::mt19937_64 rng(1);
+        const Inserter inserter(model);
+        const std::vector<int64_t> nodes{1, 2, 3};
+        const bool all = use_regret ? inserter.regret(s, nodes, InsertionNoise{}, rng)
+                                    : inserter.greedy(s, nodes, InsertionNoise{}, rng);
+        EXPECT_FALSE(all);
+        EXPECT_EQ(s.unassigned_count(), 1u);
+        EXPECT_EQ(s.route_of(2), -1);
+        EXPECT_GE(s.route_of(1), 0);
+        EXPECT_GE(s.route_of(3), 0);
+        EXPECT_TRUE(s.routes_valid());
+    }
+}
+
+TEST(Removal, EachOperatorTakesServedTargetsAsItSays) {
+    std::vector<testing_support::Point> points{{0, 0}};
+    for (int i = 1; i <= 12; ++i) points.push_back({std::cos(i * 0.5) * i, std::sin(i * 0.5) * i});
+    StageInstance inst = depot_instance(points, 3);
+    const StageModel model(inst.evaluator, ObjectiveType::MinMax);
+    StageSolution s(model);
+    s.set_route(0, {0, 1, 2, 3, 4, 0});
+    s.set_route(1, {0, 5, 6, 7, 8, 9, 10, 0});
+    s.set_route(2, {0, 11, 12, 0});
+    const Removal removal(model);
+    std::vector<int64_t> out;
+    std::mt19937_64 rng(5);
+    for (int k = 0; k < 50; ++k) {
+        removal.random(s, 4, rng, out);
+        std::vector<int64_t> sorted = out;
+        std::sort(sorted.begin(), sorted.end());
+        EXPECT_EQ(out.size(), 4u);
+        EXPECT_TRUE(std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end());
+
+        removal.whole_route(s, rng, out);
+        ASSERT_FALSE(out.empty());
+        const int64_t r = s.route_of(out[0]);
+        EXPECT_EQ(out.size(), s.route(static_cast<size_t>(r)).target_count());
+
+        // Strings: within each route the taken targets are consecutive.
+        removal.strings(s, 4.0, 3, rng, out);
+        ASSERT_FALSE(out.empty());
+        for (size_t a = 0; a < 3; ++a) {
+            std::vector<size_t> pos;
+            for (int64_t v : out)
+                if (s.route_of(v) == static_cast<int64_t>(a)) pos.push_back(s.position_of(v));
+            std::sort(pos.begin(), pos.end());
+            for (size_t i = 1; i < pos.size(); ++i) EXPECT_EQ(pos[i], pos[i - 1] + 1);
+            EXPECT_LE(pos.size(), 3u);
+        }
+    }
+    // Worst removal favours the biggest savings: node 10 closes the longest
+    // route (its saving counts double), node 12 is the next. With a bias of
+    // U^3 over twelve candidates the two come first 55 % of the time.
+    int top_two = 0;
+    for (int k = 0; k < 200; ++k) {
+        removal.worst(s, 1, rng, out);
+        ASSERT_EQ(out.size(), 1u);
+        top_two += out[0] == 12 || out[0] == 10;
+    }
+    EXPECT_GT(top_two, 80);
+    s.remove_nodes({1, 6, 12});
+    EXPECT_EQ(s.unassigned_count(), 3u);
+    EXPECT_EQ(s.route(2).nodes, (Route{0, 11, 0}));
+}
+
+}  // namespace
+}  // namespace dulmar

@@ -1,0 +1,261 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "core/problem.h"
+#include "search/solver.h"
+
+namespace dulmar {
+namespace {
+
+// An instance with every rule the stage must keep: two agent types with their
+// own costs, targets only one type may visit, windows, a route limit, an
+// agent whose start and end differ, and (when asked) open routes.
+struct RichInstance {
+    std::vector<std::pair<double, double>> points;
+    Problem problem;
+
+    double cost(const std::string& type, size_t u, size_t v) const {
+        const double d = std::hypot(points[u].first - points[v].first, points[u].second - points[v].second);
+        return type == "van" ? d : 1.5 * d;
+    }
+};
+
+RichInstance rich_instance(unsigned seed, size_t targets, bool return_to_end, ObjectiveType objective) {
+    RichInstance inst;
+    std::mt19937_64 rng(seed);
+    std::uniform_real_distribution<double> coord(0.0, 100.0);
+    // Nodes 0 and 1 are depots; targets follow.
+    inst.points = {{50, 50}, {10, 90}};
+    for (size_t i = 0; i < targets; ++i) inst.points.emplace_back(coord(rng), coord(rng));
+    const size_t n = inst.points.size();
+    Problem& p = inst.problem;
+    AssignmentConstraint assignment;
+    TimeWindowConstraint windows;
+    for (size_t i = 0; i < n; ++i) {
+        Node node;
+        node.id = 100 + i;
+        node.position = Position{inst.points[i].first, inst.points[i].second, 0};
+        p.add_node(node);
+        std::vector<std::string> types{"van", "bike"};
+        if (i >= 2 && i % 5 == 0) types = {"bike"};
+        if (i >= 2 && i % 7 == 0) types = {"van"};
+        assignment.set_assignment(node.id, types);
+        if (i >= 2 && i % 3 == 0) {
+            const double open = std::uniform_real_distribution<double>(0, 150)(rng);
+            windows.set_timewindow(node.id, open, open + 250);
+        }
+    }
+    const std::vector<std::pair<std::string, std::pair<size_t, size_t>>> agents = {
+        {"van", {0, 0}}, {"van", {0, 1}}, {"bike", {1, 1}}, {"bike", {0, 0}}};
+    for (size_t k = 0; k < agents.size(); ++k) {
+        Agent agent;
+        agent.id = 7 + k;
+        agent.type = agents[k].first;
+        agent.start_node = 100 + agents[k].second.first;
+        agent.end_node = 100 + agents[k].second.second;
+        if (k == 3) agent.time_limit = 600;
+        p.add_agent(agent, agent.id);
+    }
+    for (const std::string type : {"van", "bike"}) {
+        std::vector<std::vector<double>> matrix(n, std::vector<double>(n));
+        for (size_t u = 0; u < n; ++u)
+            for (size_t v = 0; v < n; ++v) matrix[u][v] = inst.cost(type, u, v);
+        p.set_cost_matrix(type, matrix);
+    }
+    p.set_assignment_constraint(assignment);
+    p.set_timewindow_constraint(windows);
+    p.solve_options.return_to_end = return_to_end;
+    p.solve_options.objective = objective;
+    return inst;
+}
+
+// Re-checks every route from the problem's own data; returns (max, sum).
+std::pair<double, double> recheck(const RichInstance& inst, const Result& result) {
+    const Problem& p = inst.problem;
+    std::map<size_t, size_t> index;
+    for (size_t i = 0; i < p.node_list.size(); ++i) index[p.node_list[i].id] = i;
+    std::set<size_t> depots;
+    for (const Agent& a : p.ordered_agents) depots.insert(index.at(a.start_node)), depots.insert(index.at(a.end_node));
+    std::vector<int> visits(p.node_list.size(), 0);
+    double largest = 0, sum = 0;
+    for (size_t k = 0; k < p.ordered_agents.size(); ++k) {
+        const Agent& agent = p.ordered_agents[k];
+        const auto& path = result.paths.at(static_cast<int64_t>(k));
+        EXPECT_GE(path.size(), 2u);
+        const size_t start = index.at(agent.start_node), end = index.at(agent.end_node);
+        EXPECT_EQ(static_cast<size_t>(path.front()), start);
+        const size_t last = static_cast<size_t>(path.back());
+        EXPECT_TRUE(last == end || (!p.solve_options.return_to_end && last == start));
+        double t = 0;
+        for (size_t i = 1; i < path.size(); ++i) {
+            const size_t u = static_cast<size_t>(path[i - 1]), v = static_cast<size_t>(path[i]);
+            const bool interior = i + 1 < path.size();
+            if (interior) {
+                EXPECT_EQ(depots.count(v), 0u) << "a depot inside agent " << k << "'s route";
+                const auto& allowed = p.assignment_constraint.allowed_types.at(p.node_list[v].id);
+                EXPECT_NE(std::find(allowed.begin(), allowed.end(), agent.type), allowed.end())
+                    << "agent " << k << " may not visit node " << v;
+                visits[v] += 1;
+            }
+            if (u != v && (p.solve_options.return_to_end || interior)) t += inst.cost(agent.type, u, v);
+            const auto w = p.timewindow_constraint.windows.find(p.node_list[v].id);
+            if (w != p.timewindow_constraint.windows.end()) {
+                EXPECT_LE(t, w->second.second) << "late at node " << v;
+                t = std::max(t, w->second.first);
+            }
+        }
+        if (agent.time_limit > 0) {
+            EXPECT_LE(t, agent.time_limit);
+        }
+        EXPECT_NEAR(result.times.at(static_cast<int64_t>(k)), t, 1e-6) << "agent " << k;
+        largest = std::max(largest, t);
+        sum += t;
+    }
+    for (size_t v = 0; v < visits.size(); ++v) EXPECT_EQ(visits[v], depots.count(v) ? 0 : 1) << "node " << v;
+    return {largest, sum};
+}
+
+Options improving(const Problem& p, double seconds, int64_t cap = 0, int64_t seed = 0) {
+    Options o = p.solve_options;
+    o.improve = true;
+    o.time_limit = seconds;
+    o.improve_iterations = cap;
+    o.seed = seed;
+    return o;
+}
+
+TEST(ImprovementStage, KeepsEveryRuleAndNeverLosesToTheSearch) {
+    for (bool return_to_end : {true, false}) {
+        for (ObjectiveType objective : {ObjectiveType::MinMax, ObjectiveType::MinSum}) {
+            const RichInstance inst = rich_instance(return_to_end ? 3 : 4, 24, return_to_end, objective);
+            Solver solver(inst.problem, improving(inst.problem, 2.0, 3000, 1));
+            ASSERT_EQ(solver.solve(), 1);
+            const Result result = solver.get_result();
+            const auto kept = recheck(inst, result);
+            EXPECT_GT(result.improve_iterations, 0);
+
+            // Every anytime snapshot is a valid solution (the search's come
+            // first), and none is better than the result.
+            const bool min_max = objective == ObjectiveType::MinMax;
+            const auto process = solver.get_result_process();
+            ASSERT_FALSE(process.empty());
+            for (const auto& [time, snapshot] : process) {
+                const auto seen = recheck(inst, snapshot);
+                EXPECT_LE(min_max ? kept.first : kept.second, (min_max ? seen.first : seen.second) + 1e-9);
+            }
+            EXPECT_EQ(process.back().second.paths, result.paths);
+        }
+    }
+}
+
+TEST(ImprovementStage, ASeedAndAnIterationCapMakeTheRunRepeatable) {
+    const RichInstance inst = rich_instance(9, 30, true, ObjectiveType::MinMax);
+    std::vector<Result> runs;
+    for (int k = 0; k < 2; ++k) {
+        Solver solver(inst.problem, improving(inst.problem, 10.0, 400, 42));
+        ASSERT_EQ(solver.solve(), 1);
+        runs.push_back(solver.get_result());
+        EXPECT_EQ(runs.back().improve_iterations, 400);
+    }
+    EXPECT_EQ(runs[0].paths, runs[1].paths);
+    EXPECT_EQ(runs[0].times, runs[1].times);
+}
+
+TEST(ImprovementStage, BuildsItsOwnSolutionWhenTheSearchFindsNone) {
+    // Windows cut from a known schedule: four agents, each serving a loop of
+    // targets in order; every window is tight around that schedule.
+    std::mt19937_64 rng(5);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    Problem p;
+    const size_t loops = 4, per_loop = 25;
+    std::vector<std::pair<double, double>> pts{{0, 0}};
+    std::vector<std::pair<double, double>> window{{0, 1e9}};
+    for (size_t l = 0; l < loops; ++l) {
+        double t = 0;
+        std::pair<double, double> at{0, 0};
+        for (size_t i = 0; i < per_loop; ++i) {
+            const double angle = 2 * M_PI * (l + unit(rng)) / loops;
+            const double radius = 10 + 60 * unit(rng);
+            const std::pair<double, double> next{radius * std::cos(angle), radius * std::sin(angle)};
+            t += std::hypot(next.first - at.first, next.second - at.second);
+            pts.push_back(next);
+            window.emplace_back(t - 5, t + 5);
+            at = next;
+        }
+    }
+    const size_t n = pts.size();
+    AssignmentConstraint assignment;
+    TimeWindowConstraint windows;
+    std::vector<std::vector<double>> matrix(n, std::vector<double>(n));
+    for (size_t i = 0; i < n; ++i) {
+        Node node;
+        node.id = i;
+        node.position = Position{pts[i].first, pts[i].second, 0};
+        p.add_node(node);
+        assignment.set_assignment(i, {"car"});
+        if (i > 0) windows.set_timewindow(i, window[i].first, window[i].second);
+        for (size_t j = 0; j < n; ++j)
+            matrix[i][j] = std::hypot(pts[i].first - pts[j].first, pts[i].second - pts[j].second);
+    }
+    for (size_t k = 0; k < loops + 2; ++k) {
+        Agent agent;
+        agent.id = k;
+        agent.type = "car";
+        p.add_agent(agent, k);
+    }
+    p.set_cost_matrix("car", matrix);
+    p.set_assignment_constraint(assignment);
+    p.set_timewindow_constraint(windows);
+    p.solve_options.objective = ObjectiveType::MinSum;
+
+    Solver solver(p, improving(p, 3.0, 200, 1));
+    ASSERT_EQ(solver.solve(), 1);
+    const Result result = solver.get_result();
+    std::vector<int> seen(n, 0);
+    for (const auto& [agent, path] : result.paths) {
+        double t = 0;
+        for (size_t i = 1; i < path.size(); ++i) {
+            const size_t u = static_cast<size_t>(path[i - 1]), v = static_cast<size_t>(path[i]);
+            t += matrix[u][v];
+            if (v != 0) {
+                ASSERT_LE(t, window[v].second);
+                t = std::max(t, window[v].first);
+                seen[v] += 1;
+            }
+        }
+        EXPECT_NEAR(result.times.at(agent), t, 1e-6);
+    }
+    for (size_t v = 1; v < n; ++v) EXPECT_EQ(seen[v], 1) << "node " << v;
+}
+
+TEST(ImprovementStage, StaysFailedWhenATargetFitsNowhere) {
+    RichInstance inst = rich_instance(2, 10, true, ObjectiveType::MinMax);
+    AssignmentConstraint assignment = inst.problem.assignment_constraint;
+    assignment.set_assignment(105, {});  // nobody may serve node 5
+    inst.problem.set_assignment_constraint(assignment);
+    Solver solver(inst.problem, improving(inst.problem, 1.0, 50));
+    EXPECT_EQ(solver.solve(), 0);
+    EXPECT_TRUE(solver.get_result().paths.empty());
+}
+
+TEST(ImprovementStage, OffByDefault) {
+    const RichInstance inst = rich_instance(3, 12, true, ObjectiveType::MinMax);
+    Options plain = inst.problem.solve_options;
+    plain.time_limit = 0.5;
+    Solver a(inst.problem, plain);
+    a.solve();
+    Solver b(inst.problem, plain);
+    b.search();
+    EXPECT_EQ(a.get_result().paths, b.get_result().paths);
+    EXPECT_EQ(a.get_result().improve_iterations, 0);
+}
+
+}  // namespace
+}  // namespace dulmar

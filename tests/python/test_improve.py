@@ -1,0 +1,99 @@
+"""The improvement stage as a user switches it on: the JSON road, the object road and the command line."""
+
+import json
+import subprocess
+import sys
+
+import pytest
+
+import _vok_core as vok
+from test_solve import check_solution, make_instance
+
+
+def improving(instance, seconds=1.0, seed=0, iterations=0):
+    instance = json.loads(json.dumps(instance))
+    instance["options"].update(improve=True, time_limit=seconds, seed=seed, improve_iterations=iterations)
+    return instance
+
+
+@pytest.mark.parametrize("objective", ["min_max", "min_sum"])
+@pytest.mark.parametrize("return_to_end", [True, False])
+def test_every_rule_holds_and_nothing_gets_worse(objective, return_to_end):
+    windows = {3: (0, 400), 5: (30, 300), 8: (60, 500), 11: (0, 200)}
+    instance = make_instance(n=14, agents=3, seed=7, objective=objective, return_to_end=return_to_end,
+                             windows=windows, max_length=400, two_types=True)
+    result = vok.solve_json_str(json.dumps(improving(instance, seconds=1.0, iterations=1500)))
+    check_solution(instance, result)
+    assert 0 < result["statistics"]["improve_iterations"] <= 1500
+    key = "max_cost" if objective == "min_max" else "sum_cost"
+    assert result["statistics"][key] == pytest.approx(min(entry[key] for entry in result["anytime"]))
+
+
+def test_seed_and_iteration_cap_repeat_a_run():
+    instance = improving(make_instance(n=16, agents=3, seed=2), seconds=20, seed=11, iterations=300)
+    first, second = (vok.solve_json_str(json.dumps(instance)) for _ in range(2))
+    assert first["routes"] == second["routes"]
+    assert first["statistics"]["improve_iterations"] == 300
+
+
+def test_improves_on_the_search_alone():
+    # Twenty targets on a ring around the depot: the search alone ends far from
+    # the best split, the stage gets it.
+    instance = make_instance(n=21, agents=4, seed=3)
+    searched = vok.solve_json_str(json.dumps(instance))
+    improved = vok.solve_json_str(json.dumps(improving(instance, seconds=2.0, iterations=3000, seed=1)))
+    check_solution(instance, improved)
+    assert improved["statistics"]["max_cost"] <= searched["statistics"]["max_cost"] + 1e-9
+    assert improved["statistics"]["improve_iterations"] > 0
+    assert searched["statistics"]["improve_iterations"] == 0
+
+
+def test_object_road_options_and_result():
+    options = vok.Options()
+    assert (options.improve, options.seed, options.improve_iterations) == (False, 0, 0)
+    options.improve, options.seed, options.improve_iterations = True, 5, 200
+    options.time_limit = 5.0
+    options.objective = vok.ObjectiveType.MinMax
+    with pytest.raises(ValueError, match="improve_iterations"):
+        options.improve_iterations = -1
+
+    problem = vok.Problem()
+    points = [(0, 0), (10, 0), (11, 0), (-10, 0), (-11, 0)]
+    for i, (x, y) in enumerate(points):
+        node = vok.Node()
+        node.id, node.position.x, node.position.y = i, x, y
+        problem.add_node(node)
+    for k in range(2):
+        agent = vok.Agent()
+        agent.type, agent.start_node, agent.end_node = "robot", 0, 0
+        problem.add_agent(agent, id=k)
+    problem.set_cost_matrix("robot", [[abs(a[0] - b[0]) for b in points] for a in points])
+    solver = vok.Solver(problem, options)
+    assert solver.solve() == 1
+    result = solver.get_result()
+    assert result.improve_iterations == 200
+    assert max(result.times.values()) == pytest.approx(22.0)
+
+
+@pytest.mark.parametrize("options, error, text", [
+    ({"improve": "yes"}, RuntimeError, "type must be boolean"),
+    ({"improve_iterations": -4}, ValueError, "improve_iterations"),
+    ({"seed": "one"}, RuntimeError, "type must be number"),
+    ({"seed": 1e40}, ValueError, "seed"),
+])
+def test_bad_improvement_options_are_named(options, error, text):
+    instance = make_instance(n=5, agents=2)
+    instance["options"].update(options)
+    with pytest.raises(error, match=text):
+        vok.solve_json_str(json.dumps(instance))
+
+
+def test_command_line_switch(tmp_path):
+    path = tmp_path / "instance.json"
+    path.write_text(json.dumps(make_instance(n=12, agents=3, seed=4)))
+    out = tmp_path / "result.json"
+    run = subprocess.run([sys.executable, "-m", "vok", "solve", str(path), "--improve", "--seed", "3",
+                          "--time-limit", "0.5", "--out", str(out)], capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr
+    assert "improvement iterations" in run.stdout
+    assert json.loads(out.read_text())["statistics"]["improve_iterations"] > 0
