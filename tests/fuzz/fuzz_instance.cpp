@@ -1,9 +1,9 @@
 // libFuzzer target for the JSON road: text -> parser -> reader -> solver set-up,
-// and a short solve (with the improvement stage when asked) on small
-// instances. Bad input may raise the documented
-// exceptions; anything else (a crash, a sanitizer report, another exception, a
-// hang, a route whose cost is not its own evaluation in this assert-enabled
-// build, a solution that does not serve every target once) is a finding.
+// and a short solve (with the improvement stage when asked) on small instances.
+// Bad input may raise the documented exceptions; anything else (a crash, a
+// sanitizer report, another exception, a hang, a route whose cost is not its
+// own evaluation in this assert-enabled build, a solution that does not serve
+// every target once) is a finding.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
