@@ -107,13 +107,18 @@ void Solver::build_tables(const Problem& problem) {
         nodes.push_back(NodeRecord{node.position.x, node.position.y, node.position.z, node.id, {}});
     }
 
+    // An agent's id is the one it was added under (its own id on the JSON road).
+    const bool keyed = problem.agent_keys.size() == problem.ordered_agents.size();
+    std::unordered_map<size_t, size_t> first_with_id;
     for (size_t k = 0; k < problem.ordered_agents.size(); ++k) {
         const Agent& agent = problem.ordered_agents[k];
-        auto [entry, fresh] = agent_index.emplace(agent.id, k);
+        const size_t id = keyed ? problem.agent_keys[k] : agent.id;
+        auto [entry, fresh] = first_with_id.emplace(id, k);
         if (!fresh) {
-            throw std::invalid_argument("agent id " + std::to_string(agent.id) + " is used twice: by agents[" +
+            throw std::invalid_argument("agent id " + std::to_string(id) + " is used twice: by agents[" +
                                         std::to_string(entry->second) + "] and agents[" + std::to_string(k) + "]");
         }
+        agent_index[agent.id] = k;
         if (std::isnan(agent.time_limit)) {
             throw std::invalid_argument("agent " + std::to_string(agent.id) + ": time_limit is nan");
         }

@@ -71,6 +71,14 @@ TEST(InstanceChecks, RepeatedIdsNameTheIdAndBothPositions) {
     EXPECT_TRUE(mentions(agent_error, "agent id 0") && mentions(agent_error, "agents[0]") &&
                 mentions(agent_error, "agents[1]"))
         << agent_error;
+
+    // An agent's id is the one it was added under; its own id field is then only a label.
+    Problem labelled = euclidean_problem({{0, 0}, {1, 0}}, 0);
+    Agent unlabelled;
+    unlabelled.type = "a";
+    labelled.add_agent(unlabelled, 0);
+    labelled.add_agent(unlabelled, 1);
+    EXPECT_EQ(setup_error(labelled), "no error");
 }
 
 TEST(InstanceChecks, EmptyInstancesSaySo) {
