@@ -64,9 +64,11 @@ bool Inserter::greedy(StageSolution& s, const std::vector<int64_t>& nodes, const
 bool Inserter::regret(StageSolution& s, const std::vector<int64_t>& nodes, const InsertionNoise& noise,
                       std::mt19937_64& rng) const {
     const size_t m = s.routes().size();
-    std::vector<int64_t> left = nodes;
+    std::vector<int64_t>& left = left_;
+    left.assign(nodes.begin(), nodes.end());
     // places[i * m + r]: the best place of left[i] on route r
-    std::vector<InsertionPlace> places(left.size() * m);
+    std::vector<InsertionPlace>& places = places_;
+    places.assign(left.size() * m, InsertionPlace{});
     for (size_t i = 0; i < left.size(); ++i)
         for (size_t r = 0; r < m; ++r) places[i * m + r] = best_in(s, r, left[i], noise, rng);
 

@@ -51,6 +51,9 @@ public:
 
 private:
     const StageModel& model_;
+    // regret's working buffers
+    mutable std::vector<int64_t> left_;
+    mutable std::vector<InsertionPlace> places_;
 };
 
 }  // namespace dulmar

@@ -11,11 +11,14 @@
 #include <cstdio>
 #include <memory>
 #include <stdexcept>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 
 #include "core/json_reader.h"
 #include "python/bindings.h"
+#include "python/python_solve_control.h"
+#include "search/anytime_filter.h"
 #include "search/solver.h"
 
 namespace py = pybind11;
@@ -132,33 +135,61 @@ std::string read_regular_file(const std::string& path) {
     return text;
 }
 
-py::dict solve_text(const std::string& json_str, double time_limit, const std::string& source) {
-    if (std::isnan(time_limit)) throw std::invalid_argument("time_limit argument is nan");
-    require_clean_text(json_str, source);
-    nlohmann::json document;
+// Freeing a search takes about 2 ms per megabyte it held (seconds for a long
+// solve); past this size a thread of its own frees it, so that the caller,
+// and a Ctrl-C, get the answer without waiting.
+constexpr size_t kFreeAsideBytes = size_t{32} << 20;
+
+void free_solver(std::unique_ptr<Solver> solver) {
+    if (solver->search_memory.bytes < kFreeAsideBytes) return;
     try {
-        document = nlohmann::json::parse(json_str);
-    } catch (const nlohmann::json::exception& error) {
-        // The message quotes the last bytes read, which may end inside a character.
-        if (first_bad_utf8(error.what()) == std::string::npos) throw;
-        throw std::runtime_error(printable(error.what()));
+        std::thread([doomed = std::move(solver)]() mutable { doomed.reset(); }).detach();
+    } catch (const std::exception&) {
+        // No thread to spare (system_error, bad_alloc): the solver was freed right here instead.
     }
+}
+
+// The driver of both JSON functions; `source` names the text in errors.
+py::dict solve_text(const std::string& json_str, double time_limit, py::object on_improvement,
+                    const std::string& source) {
+    if (std::isnan(time_limit)) throw std::invalid_argument("time_limit argument is nan");
+    PythonSolveControl control(std::move(on_improvement));
     Problem problem;
-    read_problem_json(document, problem);
-    if (time_limit > 0.0) problem.solve_options.time_limit = time_limit;
+    double solve_time = 0.0;
+    Result best;
+    std::vector<std::pair<double, Result>> snapshots;
+    {
+        // Nothing in here touches a Python object: other threads run meanwhile.
+        py::gil_scoped_release unlocked;
+        require_clean_text(json_str, source);
+        nlohmann::json document;
+        try {
+            document = nlohmann::json::parse(json_str);
+        } catch (const nlohmann::json::exception& error) {
+            // The message quotes the last bytes read, which may end inside a character.
+            if (first_bad_utf8(error.what()) == std::string::npos) throw;
+            throw std::runtime_error(printable(error.what()));
+        }
+        read_problem_json(document, problem);
+        if (time_limit > 0.0) problem.solve_options.time_limit = time_limit;
+
+        const auto t0 = std::chrono::system_clock::now();
+        auto solver = std::make_unique<Solver>(Problem(problem), problem.solve_options);
+        {
+            const PythonSolveControl::Attached attached(*solver, control);
+            solver->solve();
+        }
+        const auto t1 = std::chrono::system_clock::now();
+        solve_time = static_cast<double>(std::chrono::duration_cast<std::chrono::nanoseconds>(t1 - t0).count()) / 1e9;
+
+        best = solver->get_result();
+        snapshots = solver->get_result_process();
+        free_solver(std::move(solver));
+    }
     const bool min_sum = problem.solve_options.objective == ObjectiveType::MinSum;
-
-    const auto t0 = std::chrono::system_clock::now();
-    auto solver = std::make_unique<Solver>(Problem(problem), problem.solve_options);
-    solver->solve();
-    const auto t1 = std::chrono::system_clock::now();
-    const double solve_time =
-        static_cast<double>(std::chrono::duration_cast<std::chrono::nanoseconds>(t1 - t0).count()) / 1e9;
-
-    const Result best = solver->get_result();
-    const auto snapshots = solver->get_result_process();
     py::dict out = build_result_dict(best, problem, solve_time);
     out["anytime"] = build_anytime_list(snapshots, min_sum);
+    control.raise_pending(out);
     return out;
 }
 
@@ -201,44 +232,42 @@ py::dict build_result_dict(const Result& result, const Problem& problem, double 
     statistics["n_expanded"] = py::int_(result.n_expanded);
     statistics["last_update_time"] = py::float_(result.last_update_time);
     statistics["improve_iterations"] = py::int_(result.improve_iterations);
+    statistics["stop_reason"] = py::str(stop_reason_name(result.stop_reason));
     out["statistics"] = statistics;
     return out;
 }
 
+py::dict anytime_entry(double time, double max_cost, double sum_cost) {
+    py::dict item;
+    item["time"] = py::float_(time);
+    item["max_cost"] = py::float_(max_cost);
+    item["sum_cost"] = py::float_(sum_cost);
+    return item;
+}
+
 py::list build_anytime_list(const std::vector<std::pair<double, Result>>& snapshots, bool min_sum) {
     py::list entries;
-    double best = 1e18;
+    AnytimeFilter filter(min_sum);
     for (const auto& [time, snapshot] : snapshots) {
-        double sum = 0.0;
-        double largest = 0.0;
-        for (const auto& entry : snapshot.times) {
-            sum += entry.second;
-            largest = std::max(largest, entry.second);
-        }
-        const double value = min_sum ? sum : largest;
-        if (value < best - 1e-9) {
-            py::dict item;
-            item["time"] = py::float_(time);
-            item["max_cost"] = py::float_(largest);
-            item["sum_cost"] = py::float_(sum);
-            entries.append(item);
-            best = value;
-        }
+        const CostTotals totals = cost_totals(snapshot);
+        if (filter.admit(totals)) entries.append(anytime_entry(time, totals.max_cost, totals.sum_cost));
     }
     return entries;
 }
 
-py::dict solve_json_str(const std::string& json_str, double time_limit) {
-    return solve_text(json_str, time_limit, "JSON text");
+py::dict solve_json_str(const std::string& json_str, double time_limit, py::object on_improvement) {
+    return solve_text(json_str, time_limit, std::move(on_improvement), "JSON text");
 }
 
-py::dict solve_json_file(const std::string& input_path, double time_limit) {
-    return solve_text(read_regular_file(input_path), time_limit, input_path);
+py::dict solve_json_file(const std::string& input_path, double time_limit, py::object on_improvement) {
+    return solve_text(read_regular_file(input_path), time_limit, std::move(on_improvement), input_path);
 }
 
 void bind_json_entry(py::module_& module) {
-    module.def("solve_json_file", &solve_json_file, kSolveFileDoc, py::arg("input_path"), py::arg("time_limit") = -1);
-    module.def("solve_json_str", &solve_json_str, kSolveStrDoc, py::arg("json_str"), py::arg("time_limit") = -1);
+    module.def("solve_json_file", &solve_json_file, kSolveFileDoc, py::arg("input_path"), py::arg("time_limit") = -1,
+               py::kw_only(), py::arg("on_improvement") = py::none());
+    module.def("solve_json_str", &solve_json_str, kSolveStrDoc, py::arg("json_str"), py::arg("time_limit") = -1,
+               py::kw_only(), py::arg("on_improvement") = py::none());
 }
 
 }  // namespace dulmar

@@ -30,7 +30,9 @@ void Solver::assert_routes_evaluate(const Result& solution) const {
 
 Result Solver::get_result() {
     result.last_update_time = last_update_time;
-    return result;
+    Result copy = result;
+    copy.stop_reason = stop_reason;
+    return copy;
 }
 
 SolutionSummary Solver::get_summary() const { return summary; }

@@ -67,10 +67,21 @@ void require_window(size_t node_id, double start, double end) {
     }
 }
 
+size_t memory_cap_from_mb(double megabytes) {
+    if (!(megabytes >= 0.0)) {
+        std::ostringstream text;
+        text << "memory_limit_mb " << megabytes << " is neither 0 (no cap) nor a positive number of megabytes";
+        throw std::invalid_argument(text.str());
+    }
+    const double bytes = std::ceil(megabytes * 1048576.0);
+    if (bytes >= static_cast<double>(std::numeric_limits<size_t>::max())) return std::numeric_limits<size_t>::max();
+    return static_cast<size_t>(bytes);
+}
+
 }  // namespace
 
 Solver::Solver(const Problem& problem, Options options)
-    : focal(FocalOrder{&focal_comparator}) {
+    : focal(FocalOrder{&focal_comparator}, CountingAllocator<FocalEntry>(&search_memory)) {
     require_budget(options.time_limit);
     focal_comparator = std::make_unique<DefaultFocalComparator>();
     heuristic = std::make_unique<DefaultHeuristic>();
@@ -85,6 +96,7 @@ Solver::Solver(const Problem& problem, Options options)
     graph = owned_graph.get();
     this->options = options;
     time_limit = options.time_limit;
+    memory_cap_bytes = memory_cap_from_mb(options.memory_limit_mb);
     return_to_end = options.return_to_end;
     min_sum = options.objective == ObjectiveType::MinSum;
     prepare();

@@ -45,7 +45,7 @@ inline Problem euclidean_problem(const std::vector<PointSpec>& points, size_t ag
     return problem;
 }
 
-// `count` points drawn uniformly from the square [0, 100)², the same for the same seed.
+// `count` points drawn uniformly from the square [0, 100) x [0, 100).
 inline std::vector<PointSpec> random_points(size_t count, unsigned seed) {
     std::mt19937 random(seed);
     std::uniform_real_distribution<double> coordinate(0.0, 100.0);

@@ -4,7 +4,6 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <sstream>
 
 #include "graph/sparse_graph.h"
@@ -16,7 +15,6 @@ namespace {
 
 using testing_support::euclidean_problem;
 using testing_support::options_with;
-using testing_support::PointSpec;
 using testing_support::random_points;
 
 // Counts goals through the per-goal summary update.
