@@ -103,12 +103,7 @@ int solve_with_improvement(Solver& solver) {
     if (searched == StopReason::Interrupted || searched == StopReason::Callback) return found;
     if (stall.stalled() || searched == StopReason::TimeLimit) solver.result.timeout = false;
 
-    RouteEvaluator evaluator;
-    evaluator.set_return_to_end(solver.return_to_end);
-    evaluator.set_start_nodes(solver.start_nodes);
-    evaluator.set_end_nodes(solver.end_nodes);
-    evaluator.set_time_windows(solver.time_windows);
-    evaluator.prepare(solver.graph, solver.nodes, solver.agents);
+    const RouteEvaluator evaluator = solver.route_evaluator();
     const StageModel model(evaluator, solver.options.objective);
 
     StageSettings settings;

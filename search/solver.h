@@ -24,6 +24,7 @@
 #include "graph/planner_graph.h"
 #include "plugins/plugin_base.h"
 #include "plugins/records.h"
+#include "postopt/route_evaluator.h"
 #include "search/anytime_filter.h"
 #include "search/frontier.h"
 #include "search/memory_meter.h"
@@ -100,6 +101,10 @@ public:
     // AnytimeFilter) and a control is set, tells the control; returns false
     // when the control asked to stop, with stop_reason set to Callback.
     bool take_snapshot();
+
+    // A route evaluator that judges routes with this Solver's depots, windows,
+    // tables and graph, as its post-optimisers do.
+    RouteEvaluator route_evaluator() const;
 
     // Window-aware cost of going from node a to node b over the cheapest type.
     double pair_cost(size_t a, size_t b) const;

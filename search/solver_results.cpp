@@ -2,21 +2,25 @@
 #include <cassert>
 #include <cmath>
 
-#include "postopt/route_evaluator.h"
 #include "search/solver.h"
 
 namespace dulmar {
 
-#ifdef NDEBUG
-void Solver::assert_routes_evaluate(const Result&) const {}
-#else
-void Solver::assert_routes_evaluate(const Result& solution) const {
+RouteEvaluator Solver::route_evaluator() const {
     RouteEvaluator evaluator;
     evaluator.set_return_to_end(return_to_end);
     evaluator.set_start_nodes(start_nodes);
     evaluator.set_end_nodes(end_nodes);
     evaluator.set_time_windows(time_windows);
     evaluator.prepare(graph, nodes, agents);
+    return evaluator;
+}
+
+#ifdef NDEBUG
+void Solver::assert_routes_evaluate(const Result&) const {}
+#else
+void Solver::assert_routes_evaluate(const Result& solution) const {
+    const RouteEvaluator evaluator = route_evaluator();
     for (const auto& [agent, path] : solution.paths) {
         const RouteEvaluation own = evaluator.evaluate(path, static_cast<size_t>(agent));
         const auto reported = solution.times.find(agent);

@@ -270,14 +270,9 @@ TEST(StartWindows, AWindowOnTheStartHoldsOnlyWhereTheRouteComesBack) {
     EXPECT_DOUBLE_EQ(solver.result.times.at(0), 30.0);  // 10 + 15 + 5, leaving at 0
 }
 
-// Re-evaluates every route of every snapshot with a route evaluator set up as the Solver is.
+// Re-evaluates every route of every snapshot with the Solver's own route evaluator.
 void expect_costs_match_evaluation(const Solver& solver, const std::string& label) {
-    RouteEvaluator evaluator;
-    evaluator.set_return_to_end(solver.return_to_end);
-    evaluator.set_start_nodes(solver.start_nodes);
-    evaluator.set_end_nodes(solver.end_nodes);
-    evaluator.set_time_windows(solver.time_windows);
-    evaluator.prepare(solver.graph, solver.nodes, solver.agents);
+    const RouteEvaluator evaluator = solver.route_evaluator();
     for (const auto& [time, snapshot] : solver.get_result_process()) {
         for (const auto& [agent, path] : snapshot.paths) {
             const RouteEvaluation own = evaluator.evaluate(path, static_cast<size_t>(agent));
