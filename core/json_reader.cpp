@@ -27,26 +27,71 @@ struct Place {
         if (inner != nullptr) text += std::string(".") + inner + "[" + std::to_string(inner_index) + "]";
         return text;
     }
+    std::string Key(const char* key) const { return Text() + "." + key; }
 };
+
+// The library's own message texts, with the place appended: callers match on
+// the start, people read the end.
+[[noreturn]] void TypeError(int id, const std::string& message, const std::string& where) {
+    throw json::type_error::create(id, message + " (at " + where + ")", nullptr);
+}
+
+[[noreturn]] void WrongType(const char* wanted, const json& value, const std::string& where) {
+    TypeError(302, std::string("type must be ") + wanted + ", but is " + value.type_name(), where);
+}
 
 [[noreturn]] void OutOfRange(const Place& place, const char* key, const json& value, const char* target) {
     throw std::invalid_argument(place.Text() + ": \"" + key + "\" " + value.dump() +
                                 " is outside the range of " + target);
 }
 
+// The value under a required key of an element that must be an object.
+const json& Required(const json& item, const std::string& where, const char* key) {
+    if (!item.is_object()) TypeError(304, std::string("cannot use at() with ") + item.type_name(), where);
+    const auto found = item.find(key);
+    if (found == item.end()) {
+        throw json::out_of_range::create(403, std::string("key '") + key + "' not found (at " + where + ")", nullptr);
+    }
+    return *found;
+}
+
+const json& Required(const json& item, const Place& place, const char* key) {
+    return Required(item, place.Text(), key);
+}
+
+const json& RequireArray(const json& value, const std::string& where) {
+    if (!value.is_array()) WrongType("array", value, where);
+    return value;
+}
+
+double Number(const json& value, const std::string& where) {
+    if (!value.is_number()) WrongType("number", value, where);
+    return value.get<double>();
+}
+
+std::string String(const json& value, const std::string& where) {
+    if (!value.is_string()) WrongType("string", value, where);
+    return value.get<std::string>();
+}
+
+double NumberOr(const json& item, const Place& place, const char* key, double fallback) {
+    const auto found = item.find(key);
+    return found == item.end() ? fallback : Number(*found, place.Key(key));
+}
+
 // The library's own conversions static_cast floating-point values, which is
 // undefined outside the target range, and wrap negative integers; both are
-// refused here before the library converts.
+// refused here before the library converts. Any negative value is refused,
+// fractions included: -0.5 is no identifier.
 size_t ReadId(const json& value, const Place& place, const char* key) {
     constexpr const char* kTarget = "an unsigned 64-bit integer";
+    if (!value.is_number()) WrongType("number", value, place.Key(key));
     if (value.is_number_float()) {
         const double v = value.get<double>();
-        if (!(v > -1.0 && v < 18446744073709551616.0)) OutOfRange(place, key, value, kTarget);
+        if (!(v >= 0.0 && v < 18446744073709551616.0)) OutOfRange(place, key, value, kTarget);
     } else if (value.is_number_integer() && !value.is_number_unsigned()) {
         if (value.get<std::int64_t>() < 0) OutOfRange(place, key, value, kTarget);
     }
-    // number_unsigned_t rather than a plain integer type: its conversion
-    // refuses booleans.
     return static_cast<size_t>(value.get<json::number_unsigned_t>());
 }
 
@@ -54,6 +99,8 @@ double ReadInt32(const json& value, const Place& place, const char* key) {
     constexpr const char* kTarget = "a 32-bit integer";
     constexpr std::int64_t kMin = std::numeric_limits<std::int32_t>::min();
     constexpr std::int64_t kMax = std::numeric_limits<std::int32_t>::max();
+    // Booleans pass as 1 and 0.
+    if (!value.is_number() && !value.is_boolean()) WrongType("number", value, place.Key(key));
     if (value.is_number_float()) {
         const double v = value.get<double>();
         if (!(v > -2147483649.0 && v < 2147483648.0)) OutOfRange(place, key, value, kTarget);
@@ -63,7 +110,6 @@ double ReadInt32(const json& value, const Place& place, const char* key) {
         const std::int64_t v = value.get<std::int64_t>();
         if (v < kMin || v > kMax) OutOfRange(place, key, value, kTarget);
     }
-    // Booleans pass as 1 and 0; other types get the library's type error.
     return static_cast<double>(value.get<std::int32_t>());
 }
 
@@ -74,30 +120,30 @@ NodeType ParseNodeType(std::string word) {
 
 void ReadNodes(const json& nodes, Problem& problem) {
     size_t index = 0;
-    for (const json& item : nodes) {
+    for (const json& item : RequireArray(nodes, "nodes")) {
         const Place place{"nodes", index++};
         Node node;
-        node.id = ReadId(item.at("id"), place, "id");
-        node.position.x = item.at("x").get<double>();
-        node.position.y = item.at("y").get<double>();
-        node.position.z = item.value("z", 0.0);
+        node.id = ReadId(Required(item, place, "id"), place, "id");
+        node.position.x = Number(Required(item, place, "x"), place.Key("x"));
+        node.position.y = Number(Required(item, place, "y"), place.Key("y"));
+        node.position.z = NumberOr(item, place, "z", 0.0);
         const auto type = item.find("type");
-        if (type != item.end()) node.type = ParseNodeType(type->get<std::string>());
-        node.demand = item.value("demand", 0.0);
-        node.service = item.value("service", 0.0);
+        if (type != item.end()) node.type = ParseNodeType(String(*type, place.Key("type")));
+        node.demand = NumberOr(item, place, "demand", 0.0);
+        node.service = NumberOr(item, place, "service", 0.0);
         problem.add_node(node);
     }
 }
 
 void ReadAgents(const json& agents, Problem& problem) {
     size_t index = 0;
-    for (const json& item : agents) {
+    for (const json& item : RequireArray(agents, "agents")) {
         const Place place{"agents", index++};
         Agent agent;
-        agent.id = ReadId(item.at("id"), place, "id");
-        agent.type = item.at("type").get<std::string>();
-        agent.start_node = ReadId(item.at("start_node"), place, "start_node");
-        agent.end_node = ReadId(item.at("end_node"), place, "end_node");
+        agent.id = ReadId(Required(item, place, "id"), place, "id");
+        agent.type = String(Required(item, place, "type"), place.Key("type"));
+        agent.start_node = ReadId(Required(item, place, "start_node"), place, "start_node");
+        agent.end_node = ReadId(Required(item, place, "end_node"), place, "end_node");
         const auto capacity = item.find("capacity");
         if (capacity != item.end()) agent.capacity_limit = ReadInt32(*capacity, place, "capacity");
         const auto max_length = item.find("max_length");
@@ -106,10 +152,35 @@ void ReadAgents(const json& agents, Problem& problem) {
     }
 }
 
+CostMatrix ReadMatrix(const json& value, const std::string& where) {
+    RequireArray(value, where);
+    CostMatrix matrix;
+    matrix.reserve(value.size());
+    for (const json& row : value) {
+        const std::string row_place = where + "[" + std::to_string(matrix.size()) + "]";
+        RequireArray(row, row_place);
+        std::vector<double> entries;
+        entries.reserve(row.size());
+        for (const json& entry : row) {
+            if (!entry.is_number()) WrongType("number", entry, row_place + "[" + std::to_string(entries.size()) + "]");
+            entries.push_back(entry.get<double>());
+        }
+        matrix.push_back(std::move(entries));
+    }
+    return matrix;
+}
+
 void ReadCosts(const json& costs, Problem& problem) {
-    // items() names array elements by their position: "0", "1", ...
+    if (costs.is_array()) {
+        // Element i belongs to the type named "i".
+        for (size_t i = 0; i < costs.size(); ++i) {
+            problem.set_cost_matrix(std::to_string(i), ReadMatrix(costs[i], "costs[" + std::to_string(i) + "]"));
+        }
+        return;
+    }
+    if (!costs.is_object()) WrongType("object", costs, "costs");
     for (const auto& member : costs.items()) {
-        problem.set_cost_matrix(member.key(), member.value().get<CostMatrix>());
+        problem.set_cost_matrix(member.key(), ReadMatrix(member.value(), "costs." + member.key()));
     }
 }
 
@@ -121,21 +192,31 @@ struct ConstraintSet {
     PrecedenceList precedence_diff;
 };
 
+std::vector<std::string> ReadTypeNames(const json& value, const Place& place) {
+    const std::string where = place.Key("types");
+    std::vector<std::string> names;
+    for (const json& name : RequireArray(value, where)) {
+        names.push_back(String(name, where + "[" + std::to_string(names.size()) + "]"));
+    }
+    return names;
+}
+
 void ReadConstraint(const json& constraint, size_t index, ConstraintSet& out) {
-    const std::string kind = constraint.at("kind").get<std::string>();
+    const std::string where = "constraints[" + std::to_string(index) + "]";
+    const std::string kind = String(Required(constraint, where, "kind"), where + ".kind");
     if (kind == "assignment" || kind == "timewindow") {
         const auto items = constraint.find("items");
         if (items == constraint.end()) return;
         size_t item_index = 0;
-        for (const json& item : *items) {
+        for (const json& item : RequireArray(*items, where + ".items")) {
             const Place place{"constraints", index, "items", item_index++};
             if (kind == "assignment") {
-                const size_t node = ReadId(item.at("node"), place, "node");
-                out.assignment.set_assignment(node, item.at("types").get<std::vector<std::string>>());
+                const size_t node = ReadId(Required(item, place, "node"), place, "node");
+                out.assignment.set_assignment(node, ReadTypeNames(Required(item, place, "types"), place));
             } else {
-                const double end = item.at("end").get<double>();
-                const double start = item.at("start").get<double>();
-                const size_t node = ReadId(item.at("node"), place, "node");
+                const double end = Number(Required(item, place, "end"), place.Key("end"));
+                const double start = Number(Required(item, place, "start"), place.Key("start"));
+                const size_t node = ReadId(Required(item, place, "node"), place, "node");
                 out.timewindow.set_timewindow(node, start, end);
             }
         }
@@ -143,11 +224,12 @@ void ReadConstraint(const json& constraint, size_t index, ConstraintSet& out) {
         const auto pairs = constraint.find("precedence");
         if (pairs == constraint.end()) return;
         size_t item_index = 0;
-        for (const json& item : *pairs) {
+        for (const json& item : RequireArray(*pairs, where + ".precedence")) {
             const Place place{"constraints", index, "precedence", item_index++};
-            const size_t before = ReadId(item.at("before"), place, "before");
-            const size_t after = ReadId(item.at("after"), place, "after");
-            const std::string type = item.value("type", std::string());
+            const size_t before = ReadId(Required(item, place, "before"), place, "before");
+            const size_t after = ReadId(Required(item, place, "after"), place, "after");
+            const auto type_value = item.find("type");
+            const std::string type = type_value == item.end() ? std::string() : String(*type_value, place.Key("type"));
             PrecedenceList& list =
                 type == "same" ? out.precedence_same : type == "diff" ? out.precedence_diff : out.precedence;
             list.emplace_back(before, after);
@@ -161,6 +243,7 @@ int64_t ReadInt64Option(const json& options, const char* key) {
     const auto found = options.find(key);
     if (found == options.end()) return 0;
     const json& value = *found;
+    if (!value.is_number()) WrongType("number", value, std::string("options.") + key);
     if (value.is_number_float()) {
         const double v = value.get<double>();
         if (!(v > -9223372036854775809.0 && v < 9223372036854775808.0)) {
@@ -176,19 +259,31 @@ int64_t ReadInt64Option(const json& options, const char* key) {
     return value.get<int64_t>();
 }
 
+// An optional boolean of "options".
+bool FlagOr(const json& options, const char* key, bool fallback) {
+    const auto flag = options.find(key);
+    if (flag == options.end()) return fallback;
+    if (!flag->is_boolean()) WrongType("boolean", *flag, std::string("options.") + key);
+    return flag->get<bool>();
+}
+
 void ReadOptions(const json& options, Options& target) {
-    const bool return_to_end = options.value("return_to_end", true);
-    const std::string objective = options.value("objective", std::string("min_sum"));
-    const double time_limit = options.value("time_limit", 60.0);
-    const bool improve = options.value("improve", false);
+    if (!options.is_object()) TypeError(306, std::string("cannot use value() with ") + options.type_name(), "options");
+    const bool return_to_end = FlagOr(options, "return_to_end", true);
+    const auto word = options.find("objective");
+    const std::string objective = word == options.end() ? "min_sum" : String(*word, "options.objective");
+    const auto budget = options.find("time_limit");
+    const double time_limit = budget == options.end() ? 60.0 : Number(*budget, "options.time_limit");
+    const bool improve = FlagOr(options, "improve", false);
     const int64_t seed = ReadInt64Option(options, "seed");
     const int64_t improve_iterations = ReadInt64Option(options, "improve_iterations");
-    const bool enforce_capacity = options.value("enforce_capacity", false);
+    const bool enforce_capacity = FlagOr(options, "enforce_capacity", false);
     if (improve_iterations < 0) {
         throw std::invalid_argument("options: \"improve_iterations\" " + std::to_string(improve_iterations) +
                                     " is negative; 0 means no cap");
     }
-    const double memory_limit_mb = options.value("memory_limit_mb", target.memory_limit_mb);
+    const auto cap = options.find("memory_limit_mb");
+    const double memory_limit_mb = cap == options.end() ? target.memory_limit_mb : Number(*cap, "options.memory_limit_mb");
     target.return_to_end = return_to_end;
     target.objective =
         (objective == "min_max" || objective == "MIN_MAX") ? ObjectiveType::MinMax : ObjectiveType::MinSum;
@@ -213,7 +308,9 @@ void read_problem_json(const nlohmann::json& root, Problem& problem) {
     const auto list = root.find("constraints");
     if (list != root.end()) {
         size_t index = 0;
-        for (const json& constraint : *list) ReadConstraint(constraint, index++, constraints);
+        for (const json& constraint : RequireArray(*list, "constraints")) {
+            ReadConstraint(constraint, index++, constraints);
+        }
     }
     problem.assignment_constraint = std::move(constraints.assignment);
     problem.timewindow_constraint = std::move(constraints.timewindow);

@@ -1,7 +1,9 @@
 // Reader of the JSON problem format: fills a Problem from an already parsed
-// document. Format faults surface as the JSON library's own exceptions, raised
-// at the first faulty value; numbers that do not fit the field they fill raise
-// std::invalid_argument naming the place, the key and the value.
+// document. Format faults surface as the JSON library's own exception classes
+// and message texts, raised at the first faulty value, with its place appended
+// (" (at nodes[3].x)"); numbers that do not fit the field they fill raise
+// std::invalid_argument naming the place, the key and the value. Meaning
+// (repeated ids, costs, windows) is the solver set-up's to check.
 #pragma once
 
 #include <nlohmann/json.hpp>

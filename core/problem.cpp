@@ -44,6 +44,7 @@ void Problem::add_agent(const Agent& agent, size_t id) {
     }
     agent_type_of[id] = type_number;
     agent_index[id] = ordered_agents.size();
+    agent_keys.push_back(id);
     ordered_agents.push_back(agent);
     agents[id] = agent;
     num_agents = agents.size();

@@ -94,6 +94,7 @@ public:
     Options solve_options;
     std::deque<Agent> ordered_agents;
     std::unordered_map<size_t, size_t> agent_index;      // agent id -> latest entry in ordered_agents
+    std::vector<size_t> agent_keys;  // the id each entry of ordered_agents was added under
     std::unordered_map<std::string, size_t> type_index;  // type name -> type number, first-seen order
     std::vector<std::string> agent_types;
     std::unordered_map<size_t, size_t> agent_type_of;    // agent id -> type number

@@ -20,12 +20,15 @@ public:
     size_t dim() const { return dim_; }
     bool has_arc(size_t u, size_t v) const { return u < n_ && v < n_ && present_[u * n_ + v] != 0; }
 
+    // The arc (u, v) exists and its cost vector has an entry t.
+    bool has_entry(size_t u, size_t v, size_t t) const {
+        return t < dim_ && has_arc(u, v) && defined_[(t * n_ + u) * n_ + v] != 0;
+    }
+
     // Cost of arc (u, v) for type t, or `fallback` when the arc is missing or
     // its cost vector has no entry t.
     double cost_or(size_t u, size_t v, size_t t, double fallback) const {
-        if (t >= dim_ || !has_arc(u, v)) return fallback;
-        const size_t at = (t * n_ + u) * n_ + v;
-        return at < defined_.size() && defined_[at] ? costs_[at] : fallback;
+        return has_entry(u, v, t) ? costs_[(t * n_ + u) * n_ + v] : fallback;
     }
 
     // Row-major n x n costs of type t (t < dim()); 0 where no arc gives one.

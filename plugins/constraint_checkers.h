@@ -83,6 +83,9 @@ private:
     size_t node_count_ = 0;
 };
 
+// Node time windows. An agent's start position is never entered through
+// check_transition, so a window on a start node holds only where a route comes
+// back to that node, the rule the route evaluator applies too.
 class TimeWindowConstraintChecker : public ConstraintCheckerPlugin {
 public:
     std::string name() const override { return "TimeConstraintChecker"; }

@@ -28,7 +28,7 @@ void DefaultHeuristic::build_table() {
     table_size_ = size;
     table_.assign(size * size, kAbsent);
     for (const MstEdge& e : edges_) {
-        if (e.u >= size || e.v >= size || e.u == e.v || !(e.cost < kMissingCost)) continue;
+        if (e.u >= size || e.v >= size || e.u == e.v) continue;
         double& forward = table_[e.u * size + e.v];
         if (e.cost < forward) {
             forward = e.cost;

@@ -17,8 +17,6 @@ class DefaultHeuristic : public HeuristicPlugin {
 public:
     // Returned when some node cannot be joined; finite so sums with it stay finite.
     static constexpr double kSaturation = std::numeric_limits<double>::max() / 16;
-    // Pair costs at or above this count as missing.
-    static constexpr double kMissingCost = 9999.0;
 
     std::string name() const override { return "DefaultHeuristic"; }
     void initialize(const PlannerGraph* graph, const std::vector<NodeRecord>& nodes,

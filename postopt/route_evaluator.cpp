@@ -167,12 +167,16 @@ bool RouteEvaluator::step(const View& r, const AgentInfo& info, size_t a, size_t
     const size_t node = static_cast<size_t>(v);
     const unsigned char f = flags_[a * nodes_.size() + node];
     const bool at_end = i == 0 || i + 1 == r.size();
+    // Position 0 is where the agent stands at time 0, not a visit: neither the
+    // node's assignment nor its window holds there. A window on the start
+    // node holds only where the route reaches the node again as its end.
+    const bool departure = i == 0;
     if ((f & kOwnStart) && !at_end) return false;
-    if (!(f & kServes)) return false;
+    if (!departure && !(f & kServes)) return false;
     // The ends are settled by ends_ok; another agent's depot is barred only inside.
     if ((f & kOtherDepot) && !at_end) return false;
     if (i > 0) c += hop(info, f, static_cast<size_t>(r[i - 1]), node);
-    if (!visit_node(has_time_windows_ && has_window_[node] ? &window_[node] : nullptr, service_[node], c))
+    if (!departure && !visit_node(has_time_windows_ && has_window_[node] ? &window_[node] : nullptr, service_[node], c))
         return false;
     if (info.capacity > 0) {
         load += demand_[node];

@@ -2,9 +2,11 @@
 // at its agent's depots, visit only nodes its agent type may serve, avoid the
 // other agents' depots inside, keep the time windows (with service times, by
 // the visit rule of plugins/visit_rule.h), the agent's time limit and, when
-// enforced, its capacity. Candidate routes (one node removed, one inserted,
-// one segment reversed) are judged in place against a scanned base route, with
-// the same arithmetic as a full evaluation so the costs are bit-identical.
+// enforced, its capacity. The first position is where the agent stands at
+// time 0, so neither assignment nor window applies there. Candidate routes
+// (one node removed, one inserted, one segment reversed) are judged in place
+// against a scanned base route, with the same arithmetic as a full evaluation
+// so the costs are bit-identical.
 #pragma once
 
 #include <cstddef>

@@ -1,9 +1,14 @@
 #include "python/json_entry.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
-#include <fstream>
-#include <iterator>
+#include <cmath>
+#include <cstdio>
 #include <memory>
 #include <stdexcept>
 #include <thread>
@@ -29,6 +34,107 @@ const char* const kSolveStrDoc =
     "Solve an MTSP instance from a JSON string.\nReturns a dict with keys: status, routes, statistics, anytime, "
     "timeout.";
 
+// Offset of the first byte from `from` on that breaks UTF-8, or npos when there is none.
+size_t first_bad_utf8(const std::string& text, size_t from = 0) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    const size_t n = text.size();
+    size_t i = from;
+    while (i < n) {
+        const unsigned char b = bytes[i];
+        size_t length = 0;
+        unsigned char low = 0x80, high = 0xBF;  // range of the second byte
+        if (b < 0x80) {
+            length = 1;
+        } else if (b >= 0xC2 && b <= 0xDF) {
+            length = 2;
+        } else if (b >= 0xE0 && b <= 0xEF) {
+            length = 3;
+            if (b == 0xE0) low = 0xA0;
+            if (b == 0xED) high = 0x9F;  // no surrogates
+        } else if (b >= 0xF0 && b <= 0xF4) {
+            length = 4;
+            if (b == 0xF0) low = 0x90;
+            if (b == 0xF4) high = 0x8F;
+        } else {
+            return i;
+        }
+        for (size_t k = 1; k < length; ++k) {
+            if (i + k >= n) return i;
+            const unsigned char c = bytes[i + k];
+            if (k == 1 ? (c < low || c > high) : (c < 0x80 || c > 0xBF)) return i;
+        }
+        i += length;
+    }
+    return std::string::npos;
+}
+
+std::string byte_text(unsigned char b) {
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "0x%02x", b);
+    return hex;
+}
+
+// `text` with every byte that breaks UTF-8 written as \xNN, so Python can show it.
+std::string printable(const std::string& text) {
+    std::string out;
+    size_t from = 0;
+    for (size_t bad = first_bad_utf8(text); bad != std::string::npos; bad = first_bad_utf8(text, from)) {
+        out.append(text, from, bad - from);
+        out += "\\x" + byte_text(static_cast<unsigned char>(text[bad])).substr(2);
+        from = bad + 1;
+    }
+    return out.append(text, from, std::string::npos);
+}
+
+// The parser would stop at a NUL and ignore the rest, and bytes that are not
+// UTF-8 would end up in its error text: both are refused first, by offset.
+void require_clean_text(const std::string& text, const std::string& source) {
+    const size_t nul = text.find('\0');
+    if (nul != std::string::npos) {
+        throw nlohmann::json::parse_error::create(
+            101, nul + 1, "syntax error while parsing " + source + " - NUL character at byte offset " +
+                              std::to_string(nul),
+            nullptr);
+    }
+    const size_t bad = first_bad_utf8(text);
+    if (bad != std::string::npos) {
+        throw std::invalid_argument(source + " is not UTF-8 text: byte " +
+                                    byte_text(static_cast<unsigned char>(text[bad])) + " at byte offset " +
+                                    std::to_string(bad));
+    }
+}
+
+// Reads a regular file whole. Anything else (a FIFO, a device such as
+// /dev/zero, a folder) is refused before a byte is read, since it may never end.
+std::string read_regular_file(const std::string& path) {
+    if (path.find('\0') != std::string::npos) {
+        throw std::invalid_argument("file path holds a NUL character at position " +
+                                    std::to_string(path.find('\0')));
+    }
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) throw std::runtime_error("Cannot open file: " + path);
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        throw std::invalid_argument("Cannot read " + path + ": not a regular file");
+    }
+    std::string text;
+    char buffer[1 << 16];
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got > 0) {
+            text.append(buffer, static_cast<size_t>(got));
+        } else if (got == 0) {
+            break;
+        } else if (errno != EINTR) {
+            ::close(fd);
+            throw std::runtime_error("Cannot read file: " + path);
+        }
+    }
+    ::close(fd);
+    return text;
+}
+
 // Freeing a search takes about 2 ms per megabyte it held (seconds for a long
 // solve); past this size a thread of its own frees it, so that the caller,
 // and a Ctrl-C, get the answer without waiting.
@@ -41,6 +147,50 @@ void free_solver(std::unique_ptr<Solver> solver) {
     } catch (const std::exception&) {
         // No thread to spare (system_error, bad_alloc): the solver was freed right here instead.
     }
+}
+
+// The driver of both JSON functions; `source` names the text in errors.
+py::dict solve_text(const std::string& json_str, double time_limit, py::object on_improvement,
+                    const std::string& source) {
+    if (std::isnan(time_limit)) throw std::invalid_argument("time_limit argument is nan");
+    PythonSolveControl control(std::move(on_improvement));
+    Problem problem;
+    double solve_time = 0.0;
+    Result best;
+    std::vector<std::pair<double, Result>> snapshots;
+    {
+        // Nothing in here touches a Python object: other threads run meanwhile.
+        py::gil_scoped_release unlocked;
+        require_clean_text(json_str, source);
+        nlohmann::json document;
+        try {
+            document = nlohmann::json::parse(json_str);
+        } catch (const nlohmann::json::exception& error) {
+            // The message quotes the last bytes read, which may end inside a character.
+            if (first_bad_utf8(error.what()) == std::string::npos) throw;
+            throw std::runtime_error(printable(error.what()));
+        }
+        read_problem_json(document, problem);
+        if (time_limit > 0.0) problem.solve_options.time_limit = time_limit;
+
+        const auto t0 = std::chrono::system_clock::now();
+        auto solver = std::make_unique<Solver>(Problem(problem), problem.solve_options);
+        {
+            const PythonSolveControl::Attached attached(*solver, control);
+            solver->solve();
+        }
+        const auto t1 = std::chrono::system_clock::now();
+        solve_time = static_cast<double>(std::chrono::duration_cast<std::chrono::nanoseconds>(t1 - t0).count()) / 1e9;
+
+        best = solver->get_result();
+        snapshots = solver->get_result_process();
+        free_solver(std::move(solver));
+    }
+    const bool min_sum = problem.solve_options.objective == ObjectiveType::MinSum;
+    py::dict out = build_result_dict(best, problem, solve_time);
+    out["anytime"] = build_anytime_list(snapshots, min_sum);
+    control.raise_pending(out);
+    return out;
 }
 
 }  // namespace
@@ -106,43 +256,11 @@ py::list build_anytime_list(const std::vector<std::pair<double, Result>>& snapsh
 }
 
 py::dict solve_json_str(const std::string& json_str, double time_limit, py::object on_improvement) {
-    PythonSolveControl control(std::move(on_improvement));
-    Problem problem;
-    double solve_time = 0.0;
-    Result best;
-    std::vector<std::pair<double, Result>> snapshots;
-    {
-        // Nothing in here touches a Python object: other threads run meanwhile.
-        py::gil_scoped_release unlocked;
-        const nlohmann::json document = nlohmann::json::parse(json_str);
-        read_problem_json(document, problem);
-        if (time_limit > 0.0) problem.solve_options.time_limit = time_limit;
-
-        const auto t0 = std::chrono::system_clock::now();
-        auto solver = std::make_unique<Solver>(Problem(problem), problem.solve_options);
-        {
-            const PythonSolveControl::Attached attached(*solver, control);
-            solver->solve();
-        }
-        const auto t1 = std::chrono::system_clock::now();
-        solve_time = static_cast<double>(std::chrono::duration_cast<std::chrono::nanoseconds>(t1 - t0).count()) / 1e9;
-
-        best = solver->get_result();
-        snapshots = solver->get_result_process();
-        free_solver(std::move(solver));
-    }
-    const bool min_sum = problem.solve_options.objective == ObjectiveType::MinSum;
-    py::dict out = build_result_dict(best, problem, solve_time);
-    out["anytime"] = build_anytime_list(snapshots, min_sum);
-    control.raise_pending(out);
-    return out;
+    return solve_text(json_str, time_limit, std::move(on_improvement), "JSON text");
 }
 
 py::dict solve_json_file(const std::string& input_path, double time_limit, py::object on_improvement) {
-    std::ifstream in(input_path, std::ios::in | std::ios::binary);
-    if (!in.is_open()) throw std::runtime_error("Cannot open file: " + input_path);
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    return solve_json_str(text, time_limit, std::move(on_improvement));
+    return solve_text(read_regular_file(input_path), time_limit, std::move(on_improvement), input_path);
 }
 
 void bind_json_entry(py::module_& module) {

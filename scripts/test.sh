@@ -20,11 +20,8 @@ BUILD_DIR="${VOK_BUILD_DIR:-build/cpp}"
 ASAN_BUILD_DIR="${VOK_ASAN_BUILD_DIR:-build/cpp-asan}"
 WHEEL_BUILD_DIR="${VOK_WHEEL_BUILD_DIR:-build/wheel}"
 
-export DEBIAN_FRONTEND=noninteractive
-export PIP_ROOT_USER_ACTION=ignore
-export PIP_DISABLE_PIP_VERSION_CHECK=1
-
-step() { printf '\n==> %s\n' "$*"; }
+# shellcheck source=scripts/setup_steps.sh
+source "$ROOT/scripts/setup_steps.sh"
 
 # ---------------------------------------------------------------- system packages
 missing=()
@@ -37,25 +34,11 @@ python_include="$("$PYTHON" -c 'import sysconfig; print(sysconfig.get_paths()["i
 
 if [ "${#missing[@]}" -gt 0 ]; then
     step "Installing Debian packages: ${missing[*]}"
-    if [ "$(id -u)" -eq 0 ]; then
-        apt_get=(apt-get)
-    elif command -v sudo >/dev/null 2>&1; then
-        apt_get=(sudo -E apt-get)
-    else
-        echo "error: need root or sudo to install ${missing[*]}" >&2
-        exit 1
-    fi
-    "${apt_get[@]}" update -qq </dev/null
-    "${apt_get[@]}" install -y -qq --no-install-recommends "${missing[@]}" </dev/null
+    apt_install "${missing[@]}"
 fi
 
 # ---------------------------------------------------------------- Python packages
-# Debian's own interpreter refuses pip installs outside a virtual environment;
-# this script runs on throwaway build machines, so it installs anyway.
-if [ "$("$PYTHON" -c 'import sys; print(sys.prefix == sys.base_prefix)')" = True ] &&
-    [ -f "$("$PYTHON" -c 'import sysconfig; print(sysconfig.get_path("stdlib"))')/EXTERNALLY-MANAGED" ]; then
-    export PIP_BREAK_SYSTEM_PACKAGES=1
-fi
+allow_pip_install
 
 step "Installing Python build and test requirements"
 "$PYTHON" -m pip install --quiet pytest mypy "matplotlib>=3.5" "pybind11>=3.0" "nlohmann-json==3.12.0" \

@@ -24,6 +24,7 @@
 #include "graph/planner_graph.h"
 #include "plugins/plugin_base.h"
 #include "plugins/records.h"
+#include "postopt/route_evaluator.h"
 #include "search/anytime_filter.h"
 #include "search/frontier.h"
 #include "search/memory_meter.h"
@@ -37,6 +38,11 @@ namespace dulmar {
 
 // Largest instance the 256-bit visited set can describe.
 constexpr size_t kMaxNodes = 256;
+
+// Cost of a graph entry that no cost matrix gave. The search may still use
+// such an arc at this cost; the bound and the isolated-depot test ask
+// arc_given instead of comparing with it.
+constexpr double kMissingArcCost = 9999.0;
 
 // Orders the focal set through whichever comparator plug-in the Solver holds.
 struct FocalOrder {
@@ -96,8 +102,15 @@ public:
     // when the control asked to stop, with stop_reason set to Callback.
     bool take_snapshot();
 
+    // A route evaluator that judges routes with this Solver's depots, windows,
+    // tables and graph, as its post-optimisers do.
+    RouteEvaluator route_evaluator() const;
+
     // Window-aware cost of going from node a to node b over the cheapest type.
     double pair_cost(size_t a, size_t b) const;
+    // Some cost matrix gave the cost of u -> v for type t; with a graph from
+    // the alternative set-up, every entry the graph holds counts as given.
+    bool arc_given(size_t u, size_t v, size_t t) const;
 
     // ---- set-up ----
     std::unique_ptr<FocalComparatorPlugin> focal_comparator;
@@ -163,6 +176,7 @@ public:
     std::vector<std::unique_ptr<Frontier>, CountingAllocator<std::unique_ptr<Frontier>>> frontiers{
         CountingAllocator<std::unique_ptr<Frontier>>(&search_memory)};
     std::vector<double> focal_weights{100.0};
+    std::unordered_set<size_t> idle_closes;  // ids of states reached by an idle close
     int32_t max_rounds = 100;
 
     // ---- result side ----
@@ -182,6 +196,8 @@ private:
     void install_plugins(const Options& options);
     void build_tables(const Problem& problem);
     void build_graph(const Problem& problem);
+    // Puts every search structure back as a new Solver has it.
+    void reset_search();
     // False when the control asked to stop while the goal was recorded.
     bool handle_goal(const SearchState& goal);
     // The reason to end the search before the next expansion, None to go on.
@@ -192,11 +208,22 @@ private:
     void generate_children(const SearchState& cur, size_t agent, SearchState& child);
     void write_debug_paths();
     double objective_value(const Result& solution) const;
+    // Debug builds: every route of `solution` costs what its own evaluation says.
+    void assert_routes_evaluate(const Result& solution) const;
     // visited_count of a pooled state, through the virtual operation.
     int64_t visited_count_of(size_t id);
+    // A close where the agent stands changes nothing that dominance reads, so
+    // its parent would prune it. When fewer nodes are left than agents are
+    // active, some agent must finish idle: such a close escapes the dominance
+    // test, when generated and when expanded (its id is kept in idle_closes).
+    bool is_idle_close(const SearchState& parent, const SearchState& child, bool stays_to_close) const;
     // Writes the state's frontier key into position_key_scratch and returns it.
     const CountedString& compact_position_key(const SearchState& state);
     bool min_sum = false;
+    // [(u * n + v) * type_count + t]: a matrix gave this entry; empty when the
+    // graph came from the alternative set-up.
+    std::vector<char> given_arcs;
+    bool searched = false;  // search() ran before
     bool handling_goal = false;
     AnytimeFilter anytime_filter;
     SearchState scratch_state;

@@ -10,9 +10,14 @@ namespace dulmar {
 namespace {
 
 constexpr double kLargest = std::numeric_limits<double>::max();
-constexpr double kMissingArcCost = 9999.0;
 
 }  // namespace
+
+bool Solver::arc_given(size_t u, size_t v, size_t t) const {
+    const size_t n = move_costs.size();
+    if (given_arcs.size() != n * n * type_count) return move_costs.has_entry(u, v, t);
+    return u < n && v < n && t < type_count && given_arcs[(u * n + v) * type_count + t] != 0;
+}
 
 double Solver::pair_cost(size_t a, size_t b) const {
     auto window_a = time_windows.find(a);
@@ -22,9 +27,10 @@ double Solver::pair_cost(size_t a, size_t b) const {
     const double end_a = end_a_finite ? window_a->second.end : 0.0;
     double best = kLargest;
     for (size_t k = 0; k < type_count; ++k) {
-        // A missing arc or cost entry counts as no connection for this type.
-        const double d = move_costs.cost_or(a, b, k, kMissingArcCost);
-        if (d >= kMissingArcCost) continue;
+        // An entry no matrix gave is no connection for this type; a given
+        // cost of any size is a real arc.
+        if (!arc_given(a, b, k)) continue;
+        const double d = move_costs.cost_or(a, b, k, 0.0);
         double candidate = d;
         if (window_b != time_windows.end()) {
             const TimeWindow& wb = window_b->second;
@@ -69,11 +75,15 @@ bool Solver::find_isolated_depots() {
     if (n == 0) return true;
     for (size_t u = 0; u < n; ++u) {
         if (start_node_set.count(u) == 0 && end_node_set.count(u) == 0) continue;
-        double cheapest = kLargest;
-        for (size_t v = 0; v < n; ++v) {
-            if (v != u) cheapest = std::min(cheapest, move_costs.cost_or(u, v, 0, kLargest));
+        // Only type 0's arcs are consulted; a depot without another node is not isolated.
+        bool has_arcs = false;
+        bool leaves = false;
+        for (size_t v = 0; v < n && !leaves; ++v) {
+            if (v == u) continue;
+            has_arcs = has_arcs || move_costs.has_entry(u, v, 0);
+            leaves = arc_given(u, v, 0);
         }
-        if (cheapest == kMissingArcCost) {
+        if (has_arcs && !leaves) {
             std::cerr << "point: " << u << " can't be reached" << std::endl;
             isolated_depots.push_back(u);
         }

@@ -1,6 +1,37 @@
+#include <algorithm>
+#include <cassert>
+#include <cmath>
+
 #include "search/solver.h"
 
 namespace dulmar {
+
+RouteEvaluator Solver::route_evaluator() const {
+    RouteEvaluator evaluator;
+    evaluator.set_return_to_end(return_to_end);
+    evaluator.set_start_nodes(start_nodes);
+    evaluator.set_end_nodes(end_nodes);
+    evaluator.set_time_windows(time_windows);
+    evaluator.set_enforce_capacity(enforce_capacity);
+    evaluator.prepare(graph, nodes, agents);
+    return evaluator;
+}
+
+#ifdef NDEBUG
+void Solver::assert_routes_evaluate(const Result&) const {}
+#else
+void Solver::assert_routes_evaluate(const Result& solution) const {
+    const RouteEvaluator evaluator = route_evaluator();
+    for (const auto& [agent, path] : solution.paths) {
+        const RouteEvaluation own = evaluator.evaluate(path, static_cast<size_t>(agent));
+        const auto reported = solution.times.find(agent);
+        assert(own.valid && reported != solution.times.end());
+        assert(std::fabs(own.cost - reported->second) <= 1e-9 * std::max(1.0, std::fabs(own.cost)));
+        (void)own;
+        (void)reported;
+    }
+}
+#endif
 
 Result Solver::get_result() {
     result.last_update_time = last_update_time;

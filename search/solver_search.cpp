@@ -15,6 +15,8 @@ constexpr double kNoIncumbent = -1.0;
 }  // namespace
 
 int Solver::search() {
+    if (searched) reset_search();
+    searched = true;
     anytime_snapshots.clear();
     anytime_filter = AnytimeFilter(min_sum);
     stop_reason = StopReason::None;
@@ -96,7 +98,11 @@ int Solver::search() {
                 states.load(id, cur);
                 open.erase(OpenEntry{cur.f_value, cur.id});
 
-                if (is_dominated(cur) || (incumbent_cost != kNoIncumbent && incumbent_cost <= cur.f_value)) continue;
+                const bool idle_close = !idle_closes.empty() && idle_closes.count(cur.id) != 0;
+                if ((!idle_close && is_dominated(cur)) ||
+                    (incumbent_cost != kNoIncumbent && incumbent_cost <= cur.f_value)) {
+                    continue;
+                }
                 refresh_focal_bound(static_cast<size_t>(round));
                 record_expanded(cur);
                 if (is_goal(cur)) {
@@ -193,7 +199,8 @@ void Solver::generate_children(const SearchState& cur, size_t agent, SearchState
         if (!constraint_checker->check_state(child, agent)) continue;
         child.agent_node[agent] = j;
         // Dominance is tested while the child still carries its parent's values.
-        if (is_dominated(child)) continue;
+        const bool idle_close = is_idle_close(cur, child, closing && j == from);
+        if (!idle_close && is_dominated(child)) continue;
 
         child.g_value = objective->evaluate_costs(child.agent_cost);
         if (child.active_agents < 1) {
@@ -209,6 +216,7 @@ void Solver::generate_children(const SearchState& cur, size_t agent, SearchState
         child.id = id;
         states.store(id, child);
         parents[id] = static_cast<int64_t>(cur.id);
+        if (idle_close) idle_closes.insert(id);
         result.n_generated += 1;
         open.insert(OpenEntry{child.f_value, id});
         if (child.f_value <= focal_bound) {
@@ -265,6 +273,7 @@ bool Solver::handle_goal(const SearchState& goal) {
     handling_goal = true;
     solution_found = 1;
     extract_solution(goal.id);
+    assert_routes_evaluate(result);
     // A stop asked for here still lets the goal's post-optimisation finish,
     // as the time limit does; its snapshot is reported too.
     bool go_on = take_snapshot();
@@ -279,6 +288,7 @@ bool Solver::handle_goal(const SearchState& goal) {
         result.paths = found_paths;
         result.times = found_times;
     }
+    assert_routes_evaluate(result);
     go_on = take_snapshot() && go_on;
 
     double largest = 0.0;

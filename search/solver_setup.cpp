@@ -22,8 +22,12 @@ namespace dulmar {
 
 namespace {
 
-constexpr double kMissingArcCost = 9999.0;
-constexpr size_t kNoType = static_cast<size_t>(-1);
+// A number as people write it: "60", "-1", "nan", "inf", "0.25".
+std::string number_text(double value) {
+    std::ostringstream text;
+    text << value;
+    return text.str();
+}
 
 void require_node_limit(size_t node_count) {
     if (node_count > kMaxNodes) {
@@ -42,6 +46,12 @@ void require_quantity(double value, const char* owner, size_t id, const char* ke
     throw std::invalid_argument(text.str());
 }
 
+void require_budget(double seconds) {
+    if (!(seconds > 0.0)) {
+        throw std::invalid_argument("time_limit must be a positive number of seconds, got " + number_text(seconds));
+    }
+}
+
 size_t lookup_agent_node(const std::unordered_map<size_t, size_t>& node_index, const Agent& agent,
                          size_t node_id, const char* role) {
     auto found = node_index.find(node_id);
@@ -50,6 +60,21 @@ size_t lookup_agent_node(const std::unordered_map<size_t, size_t>& node_index, c
                                 " is not the id of any node");
     }
     return found->second;
+}
+
+// NaN bounds, a start after the end, or a window that never opens.
+void require_window(size_t node_id, double start, double end) {
+    const std::string where = "time window of node " + std::to_string(node_id);
+    if (std::isnan(start) || std::isnan(end)) {
+        throw std::invalid_argument(where + ": start " + number_text(start) + " and end " + number_text(end) +
+                                    " must be numbers");
+    }
+    if (start > end) {
+        throw std::invalid_argument(where + ": start " + number_text(start) + " is after end " + number_text(end));
+    }
+    if (start == std::numeric_limits<double>::infinity()) {
+        throw std::invalid_argument(where + ": start is inf, so it never opens");
+    }
 }
 
 size_t memory_cap_from_mb(double megabytes) {
@@ -67,6 +92,7 @@ size_t memory_cap_from_mb(double megabytes) {
 
 Solver::Solver(const Problem& problem, Options options)
     : focal(FocalOrder{&focal_comparator}, CountingAllocator<FocalEntry>(&search_memory)) {
+    require_budget(options.time_limit);
     focal_comparator = std::make_unique<DefaultFocalComparator>();
     heuristic = std::make_unique<DefaultHeuristic>();
     post_optimizer = std::make_unique<DefaultPostOptimizer>();
@@ -89,30 +115,49 @@ Solver::Solver(const Problem& problem, Options options)
 Solver::~Solver() = default;
 
 void Solver::build_tables(const Problem& problem) {
-    type_index = problem.type_index;
-    type_count = type_index.size();
-    type_names.clear();
-    for (const auto& [name, number] : type_index) type_names[number] = name;
+    if (problem.node_list.empty()) throw std::invalid_argument("instance has no nodes");
+    if (problem.ordered_agents.empty()) throw std::invalid_argument("instance has no agents");
 
+    type_index = problem.type_index;
     for (const Node& node : problem.node_list) {
         require_quantity(node.service, "node", node.id, "service", true);
         require_quantity(node.demand, "node", node.id, "demand", true);
-        node_index[node.id] = nodes.size();
+        auto [entry, fresh] = node_index.emplace(node.id, nodes.size());
+        if (!fresh) {
+            throw std::invalid_argument("node id " + std::to_string(node.id) + " is used twice: by nodes[" +
+                                        std::to_string(entry->second) + "] and nodes[" +
+                                        std::to_string(nodes.size()) + "]");
+        }
         nodes.push_back(
             NodeRecord{node.position.x, node.position.y, node.position.z, node.id, {}, node.service, node.demand});
     }
 
+    // An agent's id is the one it was added under (its own id on the JSON road).
+    const bool keyed = problem.agent_keys.size() == problem.ordered_agents.size();
+    std::unordered_map<size_t, size_t> first_with_id;
     for (size_t k = 0; k < problem.ordered_agents.size(); ++k) {
         const Agent& agent = problem.ordered_agents[k];
         require_quantity(agent.capacity_limit, "agent", agent.id, "capacity", false);
-        auto typed = problem.agent_type_of.find(agent.id);
-        const size_t type = typed == problem.agent_type_of.end() ? kNoType : typed->second;
+        const size_t id = keyed ? problem.agent_keys[k] : agent.id;
+        auto [entry, fresh] = first_with_id.emplace(id, k);
+        if (!fresh) {
+            throw std::invalid_argument("agent id " + std::to_string(id) + " is used twice: by agents[" +
+                                        std::to_string(entry->second) + "] and agents[" + std::to_string(k) + "]");
+        }
         agent_index[agent.id] = k;
+        if (std::isnan(agent.time_limit)) {
+            throw std::invalid_argument("agent " + std::to_string(agent.id) + ": time_limit is nan");
+        }
+        // The agent's own type name picks its matrix, whatever id it was filed under.
+        const size_t type = type_index.emplace(agent.type, type_index.size()).first->second;
         agent_type_of[agent.id] = type;
         agents.push_back(AgentRecord{agent.id, type, agent.capacity_limit, agent.time_limit});
         start_nodes.push_back(lookup_agent_node(node_index, agent, agent.start_node, "start_node"));
         end_nodes.push_back(lookup_agent_node(node_index, agent, agent.end_node, "end_node"));
     }
+    type_count = type_index.size();
+    type_names.clear();
+    for (const auto& [name, number] : type_index) type_names[number] = name;
     agent_count = static_cast<int>(agents.size());
     start_node_set.insert(start_nodes.begin(), start_nodes.end());
     end_node_set.insert(end_nodes.begin(), end_nodes.end());
@@ -126,8 +171,8 @@ void Solver::build_tables(const Problem& problem) {
         auto entry = allowed_by_id.find(record.id);
         if (entry != allowed_by_id.end()) {
             for (const std::string& name : entry->second) {
-                auto known = problem.type_index.find(name);
-                if (known != problem.type_index.end()) record.allowed_types.push_back(known->second);
+                auto known = type_index.find(name);
+                if (known != type_index.end()) record.allowed_types.push_back(known->second);
             }
         } else {
             for (size_t t = 0; t < type_count; ++t) record.allowed_types.push_back(t);
@@ -146,6 +191,7 @@ void Solver::build_tables(const Problem& problem) {
             std::cerr << "[warning] time window node id " << node_id << " not found in nodes" << std::endl;
             continue;
         }
+        require_window(node_id, window.first, window.second);
         time_windows[found->second] = TimeWindow{window.first, window.second};
     }
 }
@@ -159,15 +205,26 @@ void Solver::build_graph(const Problem& problem) {
 
     // table[(i * n + j) * type_count + t]
     std::vector<double> table(n * n * type_count, kMissingArcCost);
+    given_arcs.assign(n * n * type_count, 0);
     for (const auto& [name, matrix] : problem.cost_matrices) {
         auto known = type_index.find(name);
         if (known == type_index.end()) {
             throw std::out_of_range("cost matrix for agent type \"" + name + "\": no agent has this type");
         }
         const size_t t = known->second;
-        // Entries beyond the node count describe no node and are ignored.
+        // Entries beyond the node count describe no node and are ignored; so is the diagonal.
         for (size_t r = 0; r < matrix.size() && r < n; ++r) {
-            for (size_t c = 0; c < matrix[r].size() && c < n; ++c) table[(r * n + c) * type_count + t] = matrix[r][c];
+            for (size_t c = 0; c < matrix[r].size() && c < n; ++c) {
+                if (r == c) continue;
+                const double cost = matrix[r][c];
+                if (!std::isfinite(cost) || cost < 0.0) {
+                    throw std::invalid_argument("cost matrix for agent type \"" + name + "\": row " +
+                                                std::to_string(r) + ", column " + std::to_string(c) + " is " +
+                                                number_text(cost) + "; costs must be finite and not negative");
+                }
+                table[(r * n + c) * type_count + t] = cost;
+                given_arcs[(r * n + c) * type_count + t] = 1;
+            }
         }
     }
     CostVector cost(type_count);
@@ -269,11 +326,16 @@ void Solver::set_nodes(const std::vector<NodeRecord>& node_table) {
 
 void Solver::set_agents(const std::vector<AgentRecord>& agent_table) { agents = agent_table; }
 
-void Solver::set_graph(PlannerGraph* planner_graph) { graph = planner_graph; }
+void Solver::set_graph(PlannerGraph* planner_graph) {
+    graph = planner_graph;
+    // A graph handed in from outside: every entry it holds counts as given.
+    given_arcs.clear();
+}
 
 int Solver::configure(PlannerGraph* planner_graph, const std::vector<NodeRecord>& node_table,
                       const std::vector<AgentRecord>& agent_table, const std::vector<size_t>& starts,
                       const std::vector<size_t>& ends, double limit_seconds, const std::string& name) {
+    require_budget(limit_seconds);
     debug_name = name;
     set_graph(planner_graph);
     set_nodes(node_table);

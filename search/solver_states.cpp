@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <limits>
@@ -66,6 +67,26 @@ void Solver::record_expanded(const SearchState& state) {
     store->insert(state);
 }
 
+bool Solver::is_idle_close(const SearchState& parent, const SearchState& child, bool stays_to_close) const {
+    if (!stays_to_close || !(child.visited == parent.visited) || parent.node_count < 0) return false;
+    const size_t limit = std::min(static_cast<size_t>(parent.node_count), VisitedSet::kBits);
+    const int64_t unvisited = static_cast<int64_t>(limit) - parent.visited.count_below(limit);
+    return unvisited < parent.active_agents;
+}
+
+void Solver::reset_search() {
+    release_search_memory();
+    focal_bound = 0.0;
+    incumbent_cost = -1.0;
+    focal_weights.assign(1, 100.0);
+    result = Result{};
+    anytime_snapshots.clear();
+    last_update_time = 0.0;
+    solution_found = 0;
+    best_max_cost = -1.0;
+    summary = SolutionSummary{};
+}
+
 bool Solver::is_goal(const SearchState& state) const {
     if (state.node_count >= 1 && !state.visited.all_set_below(static_cast<size_t>(state.node_count))) return false;
     return state.active_agents == 0;
@@ -92,6 +113,7 @@ void Solver::release_search_memory() {
     decltype(frontier_index)(frontier_index.get_allocator()).swap(frontier_index);
     frontier_count = 0;
     decltype(frontiers)(frontiers.get_allocator()).swap(frontiers);
+    std::unordered_set<size_t>().swap(idle_closes);
 }
 
 int64_t Solver::visited_count(const SearchState& state) const {

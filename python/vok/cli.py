@@ -19,7 +19,7 @@ from pathlib import Path
 from typing import Any, Callable, Dict, Iterator, List, Mapping, Optional, Sequence, Tuple
 
 from . import __version__, solve_json_str
-from .converters import ConversionError, solomon_to_instance, to_json, tsplib_to_instance
+from .converters import ConversionError, read_text_file, solomon_to_instance, to_json, tsplib_to_instance
 
 OBJECTIVES = ("min_max", "min_sum")
 
@@ -150,11 +150,11 @@ def _add_budget_and_out(parser: argparse.ArgumentParser) -> None:
 
 def _read_instance(path: str) -> Tuple[str, Dict[str, Any]]:
     try:
-        text = Path(path).read_text(encoding="utf-8")
+        text = read_text_file(path)
     except OSError as exc:
         raise CommandError(f"cannot read {path}: {exc.strerror or exc}") from None
-    except UnicodeDecodeError as exc:
-        raise CommandError(f"{path}: not UTF-8 text ({exc.reason})") from None
+    except ConversionError as exc:
+        raise CommandError(str(exc)) from None
 
     def refuse(token: str) -> None:
         raise ValueError(f"{token} is not a JSON number")
@@ -163,6 +163,8 @@ def _read_instance(path: str) -> Tuple[str, Dict[str, Any]]:
         instance = json.loads(text, parse_constant=refuse)
     except json.JSONDecodeError as exc:
         raise CommandError(f"{path}: invalid JSON at line {exc.lineno}, column {exc.colno}: {exc.msg}") from None
+    except RecursionError:
+        raise CommandError(f"{path}: invalid JSON: values nested too deeply") from None
     except ValueError as exc:
         raise CommandError(f"{path}: invalid JSON: {exc}") from None
     if not isinstance(instance, dict):
@@ -443,8 +445,6 @@ def _convert(args: argparse.Namespace) -> int:
         raise CommandError(str(exc)) from None
     except OSError as exc:
         raise CommandError(f"cannot read {args.file}: {exc.strerror or exc}") from None
-    except UnicodeDecodeError as exc:
-        raise CommandError(f"{args.file}: not UTF-8 text ({exc.reason})") from None
     text = to_json(instance)
     if args.out:
         _write_text(args.out, text)
@@ -462,8 +462,16 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     try:
         return int(args.run(args))
     except CommandError as exc:
-        sys.stdout.flush()
-        print(f"vok: {exc}", file=sys.stderr)
-        return 2
+        return _fail(str(exc))
     except KeyboardInterrupt:
         return 130
+    except (MemoryError, RecursionError) as exc:
+        return _fail(f"{args.command}: input too large to handle ({type(exc).__name__})")
+    except Exception as exc:  # a fault no check above names: still one line, never a traceback
+        return _fail(f"{args.command}: {type(exc).__name__}: {exc}")
+
+
+def _fail(message: str) -> int:
+    sys.stdout.flush()
+    print(f"vok: {message}", file=sys.stderr)
+    return 2

@@ -11,6 +11,8 @@ from __future__ import annotations
 import json
 import math
 from dataclasses import dataclass
+import os
+import stat
 from pathlib import Path
 from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
@@ -21,6 +23,24 @@ PathLike = Union[str, Path]
 
 class ConversionError(ValueError):
     """A benchmark file that cannot be converted; the message names the file and line."""
+
+
+def read_text_file(path: PathLike) -> str:
+    """The whole text of a regular UTF-8 file. Anything else (a FIFO, a device such as /dev/zero,
+    a folder) is refused before a byte is read, since reading it may never end."""
+    fd = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0))
+    try:
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            raise ConversionError(f"cannot read {path}: not a regular file")
+        with os.fdopen(fd, "rb", closefd=False) as handle:
+            data = handle.read()
+    finally:
+        os.close(fd)
+    try:
+        return data.decode("utf-8")
+    except UnicodeDecodeError as exc:
+        raise ConversionError(f"{path}: not UTF-8 text: byte 0x{data[exc.start]:02x} at byte offset "
+                              f"{exc.start}") from None
 
 
 def _distance(a: Tuple[float, float], b: Tuple[float, float], rounding: str) -> float:
@@ -49,6 +69,11 @@ def build_instance(
     ``capacity`` becomes every agent's "capacity" and turns on "enforce_capacity"."""
     if agents < 1:
         raise ConversionError(f"agents must be at least 1, got {agents}")
+    # More agents than nodes could only stand idle; such a count is a slip, and a huge one would
+    # exhaust memory before the solver ever saw it.
+    if agents > len(points):
+        raise ConversionError(f"agents {agents} is more than this instance can use: it has {len(points)} nodes, "
+                              f"so at most {len(points)} agents")
     if not 0 <= depot < len(points):
         raise ConversionError(f"depot {depot} is not one of the {len(points)} nodes (0 .. {len(points) - 1})")
     if rounding not in ("real", "nint"):
@@ -66,6 +91,11 @@ def build_instance(
             for node, value in zip(nodes, values):
                 node[key] = value
     matrix = [[_distance(a, b, rounding) for b in points] for a in points]
+    for i, row in enumerate(matrix):
+        for j, d in enumerate(row):
+            if not math.isfinite(d):
+                raise ConversionError(f"the distance from node {i} to node {j} is not a finite number; "
+                                      "the coordinates are too large")
     constraints: List[Dict[str, Any]] = [
         # Every node names its type explicitly, which keeps the solver's set-up quiet.
         {"kind": "assignment", "items": [{"node": i, "types": [AGENT_TYPE]} for i in range(len(points))]}
@@ -157,7 +187,7 @@ def tsplib_to_instance(path: PathLike, agents: int, depot: int = 0, objective: s
                        rounding: str = "real", time_limit: Optional[float] = None) -> Instance:
     """Instance from a TSPLIB EUC_2D file: one depot, ``agents`` identical agents, routes return."""
     path = Path(path)
-    points = parse_tsplib(path.read_text(), str(path))
+    points = parse_tsplib(read_text_file(path), str(path))
     return build_instance(points, agents, depot=depot, objective=objective, rounding=rounding,
                           time_limit=time_limit)
 
@@ -252,7 +282,7 @@ def solomon_to_instance(path: PathLike, agents: int, customers: Optional[int] = 
     ``service=False`` leaves the service times out, ``capacity=False`` the demands, the capacity
     and the capacity rule."""
     path = Path(path)
-    data = read_solomon(path.read_text(), str(path))
+    data = read_solomon(read_text_file(path), str(path))
     rows = data.rows
     if customers is not None:
         if customers < 1:

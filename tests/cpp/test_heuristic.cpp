@@ -50,7 +50,7 @@ double greedy_scan(const SearchState& s, const std::vector<MstEdge>& sorted_edge
         if (s.node_count < 1 || in_tree.all_set_below(static_cast<size_t>(s.node_count))) return sum;
         const MstEdge* chosen = nullptr;
         for (const MstEdge& e : sorted_edges) {
-            if (e.cost < 9999 && in_tree.test(e.u) != in_tree.test(e.v) && !closed.test(e.u) && !closed.test(e.v)) {
+            if (in_tree.test(e.u) != in_tree.test(e.v) && !closed.test(e.u) && !closed.test(e.v)) {
                 chosen = &e;
                 break;
             }
@@ -74,12 +74,15 @@ TEST(DefaultHeuristic, GrowsTheTreeFromUnfinishedAgentsAroundClosedNodes) {
 }
 
 TEST(DefaultHeuristic, EmptyRemainderGivesZeroAndUnusableEdgesSaturate) {
-    const DefaultHeuristic h = make_heuristic(1, {{1, 0, 2}, {2, 0, 9999}, {2, 1, 12000}});
-    EXPECT_EQ(h.evaluate(make_state(3, {{0, false}}, {1, 2})), 0.0);
+    const DefaultHeuristic h = make_heuristic(1, {{1, 0, 2}, {3, 1, 5}});
+    EXPECT_EQ(h.evaluate(make_state(4, {{0, false}}, {1, 2, 3})), 0.0);
     EXPECT_EQ(h.evaluate(make_state(0, {{0, false}}, {})), 0.0);
-    // Node 2's only edges cost 9999 or more.
-    EXPECT_EQ(h.evaluate(make_state(3, {{0, false}}, {1})), kSaturation);
-    EXPECT_EQ(h.evaluate(make_state(3, {{0, false}}, {})), kSaturation);
+    // Node 2 has no edge.
+    EXPECT_EQ(h.evaluate(make_state(4, {{0, false}}, {1})), kSaturation);
+    EXPECT_EQ(h.evaluate(make_state(4, {{0, false}}, {})), kSaturation);
+    // Costs of 9999 or more are edges like any other.
+    EXPECT_EQ(make_heuristic(1, {{1, 0, 2}, {2, 0, 9999}, {2, 1, 12000}}).evaluate(make_state(3, {{0, false}}, {})),
+              2.0 + 9999.0);
     // No edges at all but something left to join.
     EXPECT_EQ(make_heuristic(1, {}).evaluate(make_state(2, {{0, false}}, {})), kSaturation);
 }
@@ -116,12 +119,12 @@ TEST(DefaultHeuristic, MatchesTheSortedEdgeScanOnRandomStates) {
         for (size_t u = 1; u < n; ++u) {
             for (size_t v = 0; v < u; ++v) {
                 const unsigned roll = rng() % 10;
-                if (roll < 2) continue;  // no edge
+                if (roll < 3) continue;  // no edge
                 const int copies = roll == 9 ? 2 : 1;
                 for (int c = 0; c < copies; ++c) {
                     double cost = integer_costs ? static_cast<double>(rng() % 6)
                                                 : std::uniform_real_distribution<double>(0.0, 100.0)(rng);
-                    if (roll == 2) cost = 9999 + static_cast<double>(rng() % 3);
+                    if (roll == 3) cost = 9999 + static_cast<double>(rng() % 3);
                     edges.push_back({u, v, cost});
                 }
             }

@@ -103,7 +103,7 @@ TEST(JsonReader, NodeFieldsDefaultsAndTypeWords) {
 TEST(JsonReader, AgentFieldsAndIntegerConversions) {
     const Problem p = Read(R"({"nodes": [], "agents": [
         {"id": 4, "type": "truck", "start_node": 1, "end_node": 2.7},
-        {"id": 9, "type": "drone", "start_node": -0.5, "end_node": 0, "capacity": 12.5, "max_length": -7.9},
+        {"id": 9, "type": "drone", "start_node": 0.5, "end_node": 0, "capacity": 12.5, "max_length": -7.9},
         {"id": 2, "type": "truck", "start_node": 0, "end_node": 0, "capacity": true, "max_length": false},
         {"id": 3, "type": "truck", "start_node": 0, "end_node": 0,
          "capacity": 2147483647.9, "max_length": -2147483648}
@@ -189,13 +189,13 @@ TEST(JsonReader, CostMatricesFromObjectOrArray) {
 
     // A bare matrix is taken as a list of matrices, so each row is one.
     EXPECT_EQ(ErrorOf(R"({"nodes": [], "agents": [], "costs": [[0, 1], [1, 0]]})"),
-              kTypeError302 + "type must be array, but is number");
+              kTypeError302 + "type must be array, but is number (at costs[0][0])");
     EXPECT_EQ(ErrorOf(R"({"nodes": [], "agents": [], "costs": {"a": 5}})"),
-              kTypeError302 + "type must be array, but is number");
+              kTypeError302 + "type must be array, but is number (at costs.a)");
     EXPECT_EQ(ErrorOf(R"({"nodes": [], "agents": [], "costs": {"a": [[1, "2"]]}})"),
-              kTypeError302 + "type must be number, but is string");
+              kTypeError302 + "type must be number, but is string (at costs.a[0][1])");
     EXPECT_EQ(ErrorOf(R"({"nodes": [], "agents": [], "costs": {"a": [[true]]}})"),
-              kTypeError302 + "type must be number, but is boolean");
+              kTypeError302 + "type must be number, but is boolean (at costs.a[0][0])");
 
     // Matrices are stored one by one in name order, so a fault keeps the earlier ones.
     Problem partial;
@@ -260,13 +260,15 @@ TEST(JsonReader, FaultInsideConstraintsCommitsNothingButFaultInOptionsComesAfter
     const std::string text = WithConstraints(R"([
         {"kind": "sequence", "precedence": [{"before": 1, "after": 2}]},
         {"kind": "timewindow", "items": [{"node": 1, "start": 0}]}])");
-    EXPECT_EQ(ErrorOf<json::exception>(text, p), "[json.exception.out_of_range.403] key 'end' not found");
+    EXPECT_EQ(ErrorOf<json::exception>(text, p),
+              "[json.exception.out_of_range.403] key 'end' not found (at constraints[1].items[0])");
     EXPECT_EQ(p.precedence, (PrecedenceList{{9, 9}}));
 
     Problem q;
     const std::string late = R"({"nodes": [], "agents": [],
         "constraints": [{"kind": "sequence", "precedence": [{"before": 1, "after": 2}]}], "options": []})";
-    EXPECT_EQ(ErrorOf<json::exception>(late, q), "[json.exception.type_error.306] cannot use value() with array");
+    EXPECT_EQ(ErrorOf<json::exception>(late, q),
+              "[json.exception.type_error.306] cannot use value() with array (at options)");
     EXPECT_EQ(q.precedence, (PrecedenceList{{1, 2}}));
 }
 
@@ -274,77 +276,84 @@ TEST(JsonReader, MissingKeysReportTheKey) {
     const std::string prefix = "[json.exception.out_of_range.403] key '";
     EXPECT_EQ(ErrorOf(R"({"agents": []})"), prefix + "nodes' not found");
     EXPECT_EQ(ErrorOf(R"({"nodes": []})"), prefix + "agents' not found");
-    EXPECT_EQ(ErrorOf(R"({"nodes": [{"x": 1, "y": 2}], "agents": []})"), prefix + "id' not found");
-    EXPECT_EQ(ErrorOf(R"({"nodes": [{"id": 1, "y": 2}], "agents": []})"), prefix + "x' not found");
-    EXPECT_EQ(ErrorOf(R"({"nodes": [{"id": 1, "x": 2}], "agents": []})"), prefix + "y' not found");
+    EXPECT_EQ(ErrorOf(R"({"nodes": [{"x": 1, "y": 2}], "agents": []})"), prefix + "id' not found (at nodes[0])");
+    EXPECT_EQ(ErrorOf(R"({"nodes": [{"id": 1, "y": 2}], "agents": []})"), prefix + "x' not found (at nodes[0])");
+    EXPECT_EQ(ErrorOf(R"({"nodes": [{"id": 1, "x": 2}], "agents": []})"), prefix + "y' not found (at nodes[0])");
     EXPECT_EQ(ErrorOf(R"({"nodes": [], "agents": [{"type": "t", "start_node": 0, "end_node": 0}]})"),
-              prefix + "id' not found");
+              prefix + "id' not found (at agents[0])");
     EXPECT_EQ(ErrorOf(R"({"nodes": [], "agents": [{"id": 0, "start_node": 0, "end_node": 0}]})"),
-              prefix + "type' not found");
+              prefix + "type' not found (at agents[0])");
     EXPECT_EQ(ErrorOf(R"({"nodes": [], "agents": [{"id": 0, "type": "t", "end_node": 0}]})"),
-              prefix + "start_node' not found");
+              prefix + "start_node' not found (at agents[0])");
     EXPECT_EQ(ErrorOf(R"({"nodes": [], "agents": [{"id": 0, "type": "t", "start_node": 0}]})"),
-              prefix + "end_node' not found");
-    EXPECT_EQ(ErrorOf(WithConstraints(R"([{"items": []}])")), prefix + "kind' not found");
+              prefix + "end_node' not found (at agents[0])");
+    EXPECT_EQ(ErrorOf(WithConstraints(R"([{"items": []}])")), prefix + "kind' not found (at constraints[0])");
     EXPECT_EQ(ErrorOf(WithConstraints(R"([{"kind": "assignment", "items": [{"types": []}]}])")),
-              prefix + "node' not found");
+              prefix + "node' not found (at constraints[0].items[0])");
     EXPECT_EQ(ErrorOf(WithConstraints(R"([{"kind": "assignment", "items": [{"node": 1}]}])")),
-              prefix + "types' not found");
+              prefix + "types' not found (at constraints[0].items[0])");
     // Window items are read end, start, node.
-    EXPECT_EQ(ErrorOf(WithConstraints(R"([{"kind": "timewindow", "items": [{}]}])")), prefix + "end' not found");
+    EXPECT_EQ(ErrorOf(WithConstraints(R"([{"kind": "timewindow", "items": [{}]}])")),
+              prefix + "end' not found (at constraints[0].items[0])");
     EXPECT_EQ(ErrorOf(WithConstraints(R"([{"kind": "timewindow", "items": [{"end": 1}]}])")),
-              prefix + "start' not found");
+              prefix + "start' not found (at constraints[0].items[0])");
     EXPECT_EQ(ErrorOf(WithConstraints(R"([{"kind": "timewindow", "items": [{"end": 1, "start": 0}]}])")),
-              prefix + "node' not found");
+              prefix + "node' not found (at constraints[0].items[0])");
     EXPECT_EQ(ErrorOf(WithConstraints(R"([{"kind": "sequence", "precedence": [{"after": 1}]}])")),
-              prefix + "before' not found");
+              prefix + "before' not found (at constraints[0].precedence[0])");
     EXPECT_EQ(ErrorOf(WithConstraints(R"([{"kind": "sequence", "precedence": [{"before": 1}]}])")),
-              prefix + "after' not found");
+              prefix + "after' not found (at constraints[0].precedence[0])");
 }
 
 TEST(JsonReader, LookupsInNonObjectsReportTheType) {
     const std::string at = "[json.exception.type_error.304] cannot use at() with ";
     EXPECT_EQ(ErrorOf("[1, 2]"), at + "array");
     EXPECT_EQ(ErrorOf("\"text\""), at + "string");
-    EXPECT_EQ(ErrorOf(R"({"nodes": [[0, 1, 2]], "agents": []})"), at + "array");
-    EXPECT_EQ(ErrorOf(R"({"nodes": [], "agents": [7]})"), at + "number");
-    EXPECT_EQ(ErrorOf(WithConstraints("[null]")), at + "null");
-    EXPECT_EQ(ErrorOf(WithConstraints(R"([{"kind": "assignment", "items": [true]}])")), at + "boolean");
-    EXPECT_EQ(ErrorOf(WithConstraints(R"([{"kind": "sequence", "precedence": [3]}])")), at + "number");
+    EXPECT_EQ(ErrorOf(R"({"nodes": [[0, 1, 2]], "agents": []})"), at + "array (at nodes[0])");
+    EXPECT_EQ(ErrorOf(R"({"nodes": [], "agents": [7]})"), at + "number (at agents[0])");
+    EXPECT_EQ(ErrorOf(WithConstraints("[null]")), at + "null (at constraints[0])");
+    EXPECT_EQ(ErrorOf(WithConstraints(R"([{"kind": "assignment", "items": [true]}])")),
+              at + "boolean (at constraints[0].items[0])");
+    EXPECT_EQ(ErrorOf(WithConstraints(R"([{"kind": "sequence", "precedence": [3]}])")),
+              at + "number (at constraints[0].precedence[0])");
 
     const std::string value = "[json.exception.type_error.306] cannot use value() with ";
-    EXPECT_EQ(ErrorOf(WithOptions("[]")), value + "array");
-    EXPECT_EQ(ErrorOf(WithOptions("\"fast\"")), value + "string");
-    EXPECT_EQ(ErrorOf(WithOptions("null")), value + "null");
+    EXPECT_EQ(ErrorOf(WithOptions("[]")), value + "array (at options)");
+    EXPECT_EQ(ErrorOf(WithOptions("\"fast\"")), value + "string (at options)");
+    EXPECT_EQ(ErrorOf(WithOptions("null")), value + "null (at options)");
 }
 
 TEST(JsonReader, WrongValueTypesReportTheType) {
     const auto number = [](const char* type) { return kTypeError302 + "type must be number, but is " + type; };
     const auto string = [](const char* type) { return kTypeError302 + "type must be string, but is " + type; };
-    EXPECT_EQ(ErrorOf(Doc(R"(, "z": null)", "")), number("null"));
-    EXPECT_EQ(ErrorOf(Doc(R"(, "demand": true)", "")), number("boolean"));
-    EXPECT_EQ(ErrorOf(Doc(R"(, "type": 1)", "")), string("number"));
-    EXPECT_EQ(ErrorOf(R"({"nodes": [{"id": true, "x": 0, "y": 0}], "agents": []})"), number("boolean"));
-    EXPECT_EQ(ErrorOf(R"({"nodes": [{"id": "3", "x": 0, "y": 0}], "agents": []})"), number("string"));
-    EXPECT_EQ(ErrorOf(R"({"nodes": [{"id": 3, "x": [0], "y": 0}], "agents": []})"), number("array"));
-    EXPECT_EQ(ErrorOf(Doc("", R"(, "capacity": "12")")), number("string"));
-    EXPECT_EQ(ErrorOf(Doc("", R"(, "max_length": null)")), number("null"));
+    EXPECT_EQ(ErrorOf(Doc(R"(, "z": null)", "")), number("null") + " (at nodes[0].z)");
+    EXPECT_EQ(ErrorOf(Doc(R"(, "demand": true)", "")), number("boolean") + " (at nodes[0].demand)");
+    EXPECT_EQ(ErrorOf(Doc(R"(, "type": 1)", "")), string("number") + " (at nodes[0].type)");
+    EXPECT_EQ(ErrorOf(R"({"nodes": [{"id": true, "x": 0, "y": 0}], "agents": []})"),
+              number("boolean") + " (at nodes[0].id)");
+    EXPECT_EQ(ErrorOf(R"({"nodes": [{"id": "3", "x": 0, "y": 0}], "agents": []})"),
+              number("string") + " (at nodes[0].id)");
+    EXPECT_EQ(ErrorOf(R"({"nodes": [{"id": 3, "x": [0], "y": 0}], "agents": []})"),
+              number("array") + " (at nodes[0].x)");
+    EXPECT_EQ(ErrorOf(Doc("", R"(, "capacity": "12")")), number("string") + " (at agents[0].capacity)");
+    EXPECT_EQ(ErrorOf(Doc("", R"(, "max_length": null)")), number("null") + " (at agents[0].max_length)");
     EXPECT_EQ(ErrorOf(R"({"nodes": [], "agents": [{"id": 0, "type": 5, "start_node": 0, "end_node": 0}]})"),
-              string("number"));
+              string("number") + " (at agents[0].type)");
     EXPECT_EQ(ErrorOf(R"({"nodes": [], "agents": [{"id": 0, "type": "t", "start_node": false, "end_node": 0}]})"),
-              number("boolean"));
-    EXPECT_EQ(ErrorOf(WithConstraints(R"([{"kind": 1}])")), string("number"));
+              number("boolean") + " (at agents[0].start_node)");
+    EXPECT_EQ(ErrorOf(WithConstraints(R"([{"kind": 1}])")), string("number") + " (at constraints[0].kind)");
     EXPECT_EQ(ErrorOf(WithConstraints(R"([{"kind": "assignment", "items": [{"node": 1, "types": "a"}]}])")),
-              kTypeError302 + "type must be array, but is string");
+              kTypeError302 + "type must be array, but is string (at constraints[0].items[0].types)");
     EXPECT_EQ(ErrorOf(WithConstraints(R"([{"kind": "assignment", "items": [{"node": 1, "types": ["a", 2]}]}])")),
-              string("number"));
+              string("number") + " (at constraints[0].items[0].types[1])");
     EXPECT_EQ(ErrorOf(WithConstraints(R"([{"kind": "timewindow", "items": [{"node": 1, "start": "0", "end": 1}]}])")),
-              number("string"));
+              number("string") + " (at constraints[0].items[0].start)");
     EXPECT_EQ(ErrorOf(WithConstraints(R"([{"kind": "sequence", "precedence": [{"before": 1, "after": 2, "type": 0}]}])")),
-              string("number"));
-    EXPECT_EQ(ErrorOf(WithOptions(R"({"return_to_end": 1})")), kTypeError302 + "type must be boolean, but is number");
-    EXPECT_EQ(ErrorOf(WithOptions(R"({"objective": 0})")), string("number"));
-    EXPECT_EQ(ErrorOf(WithOptions(R"({"time_limit": true})")), number("boolean"));
+              string("number") + " (at constraints[0].precedence[0].type)");
+    EXPECT_EQ(ErrorOf(WithOptions(R"({"return_to_end": 1})")),
+              kTypeError302 + "type must be boolean, but is number (at options.return_to_end)");
+    EXPECT_EQ(ErrorOf(WithOptions(R"({"objective": 0})")), string("number") + " (at options.objective)");
+    EXPECT_EQ(ErrorOf(WithOptions(R"({"time_limit": true})")), number("boolean") + " (at options.time_limit)");
 }
 
 TEST(JsonReader, ReadingOrderDecidesTheFirstFault) {
@@ -356,32 +365,33 @@ TEST(JsonReader, ReadingOrderDecidesTheFirstFault) {
 
     Problem q;
     EXPECT_EQ(ErrorOf<json::exception>(R"({"nodes": [{"id": 0, "x": 0, "y": 0}, {"id": 1, "x": 0}], "agents": 5})", q),
-              "[json.exception.out_of_range.403] key 'y' not found");
+              "[json.exception.out_of_range.403] key 'y' not found (at nodes[1])");
     EXPECT_EQ(q.num_nodes, 1u);
 
     // Within a node: id, x, y, z, type, demand.
     EXPECT_EQ(ErrorOf(R"({"nodes": [{"id": "a", "x": "b"}], "agents": []})"),
-              kTypeError302 + "type must be number, but is string");
+              kTypeError302 + "type must be number, but is string (at nodes[0].id)");
     EXPECT_EQ(ErrorOf(R"({"nodes": [{"id": 0, "y": "b"}], "agents": []})"),
-              "[json.exception.out_of_range.403] key 'x' not found");
+              "[json.exception.out_of_range.403] key 'x' not found (at nodes[0])");
     EXPECT_EQ(ErrorOf(Doc(R"(, "demand": "d", "type": 1)", "")),
-              kTypeError302 + "type must be string, but is number");
+              kTypeError302 + "type must be string, but is number (at nodes[0].type)");
     // Within an agent: id, type, start_node, end_node, capacity, max_length.
     EXPECT_EQ(ErrorOf(R"({"nodes": [], "agents": [{"id": 0, "type": 1}]})"),
-              kTypeError302 + "type must be string, but is number");
+              kTypeError302 + "type must be string, but is number (at agents[0].type)");
     EXPECT_EQ(ErrorOf(Doc("", R"(, "max_length": [], "capacity": "c")")),
-              kTypeError302 + "type must be number, but is string");
+              kTypeError302 + "type must be number, but is string (at agents[0].capacity)");
 
     Problem r;
     const std::string agents_then_costs = R"({"nodes": [], "agents": [
         {"id": 0, "type": "t", "start_node": 0, "end_node": 0}, {"id": 1}], "costs": 3})";
-    EXPECT_EQ(ErrorOf<json::exception>(agents_then_costs, r), "[json.exception.out_of_range.403] key 'type' not found");
+    EXPECT_EQ(ErrorOf<json::exception>(agents_then_costs, r),
+              "[json.exception.out_of_range.403] key 'type' not found (at agents[1])");
     EXPECT_EQ(r.num_agents, 1u);
 
     EXPECT_EQ(ErrorOf(R"({"nodes": [], "agents": [], "costs": {"a": 1}, "constraints": [5]})"),
-              kTypeError302 + "type must be array, but is number");
+              kTypeError302 + "type must be array, but is number (at costs.a)");
     EXPECT_EQ(ErrorOf(R"({"nodes": [], "agents": [], "constraints": [{"kind": 2}], "options": []})"),
-              kTypeError302 + "type must be string, but is number");
+              kTypeError302 + "type must be string, but is number (at constraints[0].kind)");
 }
 
 TEST(JsonReader, IdentifiersOutsideTheUnsignedRangeAreRefused) {
@@ -448,6 +458,57 @@ TEST(JsonReader, LimitsOutsideThe32BitRangeAreRefused) {
     // The node before the faulty agent was added.
     EXPECT_EQ(p.num_nodes, 1u);
     EXPECT_EQ(p.num_agents, 0u);
+}
+
+}  // namespace
+}  // namespace dulmar
+
+namespace dulmar {
+namespace {
+
+TEST(JsonReader, ContainersOfTheWrongKindNameTheKey) {
+    const std::string array = "[json.exception.type_error.302] type must be array, but is ";
+    EXPECT_EQ(ErrorOf(R"({"nodes": {"0": {"id": 0, "x": 0, "y": 0}}, "agents": []})"), array + "object (at nodes)");
+    EXPECT_EQ(ErrorOf(R"({"nodes": [], "agents": {"a": 1}})"), array + "object (at agents)");
+    EXPECT_EQ(ErrorOf(R"({"nodes": null, "agents": null})"), array + "null (at nodes)");
+    EXPECT_EQ(ErrorOf(WithConstraints(R"({"c": {"kind": "assignment", "items": []}})")),
+              array + "object (at constraints)");
+    EXPECT_EQ(ErrorOf(WithConstraints(R"([{"kind": "sequence", "precedence": []},
+                                          {"kind": "timewindow", "items": {"0": {"node": 1, "start": 0, "end": 1}}}])")),
+              array + "object (at constraints[1].items)");
+    EXPECT_EQ(ErrorOf(WithConstraints(R"([{"kind": "sequence", "precedence": {"before": 1, "after": 2}}])")),
+              array + "object (at constraints[0].precedence)");
+    const std::string object = "[json.exception.type_error.302] type must be object, but is ";
+    EXPECT_EQ(ErrorOf(R"({"nodes": [], "agents": [], "costs": null})"), object + "null (at costs)");
+    EXPECT_EQ(ErrorOf(R"({"nodes": [], "agents": [], "costs": 3})"), object + "number (at costs)");
+}
+
+TEST(JsonReader, TypeErrorsNameTheirPlaceDeepInTheDocument) {
+    std::string nodes;
+    for (int i = 0; i < 3; ++i) nodes += R"({"id": )" + std::to_string(i) + R"(, "x": 0, "y": 0}, )";
+    EXPECT_EQ(ErrorOf(R"({"nodes": [)" + nodes + R"({"id": 3, "x": "1", "y": 0}], "agents": []})"),
+              kTypeError302 + "type must be number, but is string (at nodes[3].x)");
+    EXPECT_EQ(ErrorOf(WithConstraints(R"([{"kind": "assignment", "items": []},
+        {"kind": "timewindow", "items": [{"node": 1, "start": 0, "end": 1}, {"node": 2, "start": 0, "end": 1},
+                                         {"node": 3, "start": 0, "end": [1]}]}])")),
+              kTypeError302 + "type must be number, but is array (at constraints[1].items[2].end)");
+    EXPECT_EQ(ErrorOf(R"({"nodes": [], "agents": [], "costs": {"car": [[0, 1], [1, 0]], "van": [[0, 1], [null]]}})"),
+              kTypeError302 + "type must be number, but is null (at costs.van[1][0])");
+    EXPECT_EQ(ErrorOf(R"({"nodes": [], "agents": [], "costs": [[[0]], [[0], 7]]})"),
+              kTypeError302 + "type must be array, but is number (at costs[1][1])");
+}
+
+TEST(JsonReader, NegativeFractionsAreNoIdentifiers) {
+    EXPECT_EQ(ErrorOf<std::invalid_argument>(R"({"nodes": [{"id": -0.5, "x": 0, "y": 0}], "agents": []})"),
+              "nodes[0]: \"id\" -0.5 is outside the range of an unsigned 64-bit integer");
+    EXPECT_EQ(ErrorOf<std::invalid_argument>(
+                  R"({"nodes": [], "agents": [{"id": 0, "type": "t", "start_node": -2e-300, "end_node": 0}]})"),
+              "agents[0]: \"start_node\" -2e-300 is outside the range of an unsigned 64-bit integer");
+    EXPECT_EQ(ErrorOf<std::invalid_argument>(
+                  WithConstraints(R"([{"kind": "assignment", "items": [{"node": -0.999, "types": []}]}])")),
+              "constraints[0].items[0]: \"node\" -0.999 is outside the range of an unsigned 64-bit integer");
+    // Minus zero is zero.
+    EXPECT_EQ(Read(R"({"nodes": [{"id": -0.0, "x": 0, "y": 0}], "agents": []})").node_list[0].id, 0u);
 }
 
 }  // namespace

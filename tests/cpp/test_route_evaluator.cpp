@@ -80,7 +80,9 @@ TEST(RouteEvaluator, DepotAndTypeRulesInsideTheRoute) {
     const RouteEvaluator typed = make({{0, 0}, {1, 1}, true, {}}, &g, nodes, agents);
     EXPECT_FALSE(typed.evaluate({0, 2, 1}, 0).valid);
     EXPECT_TRUE(typed.evaluate({0, 2, 1}, 1).valid);
-    nodes[0].allowed_types = {0};  // the ends need the type too
+    nodes[0].allowed_types = {0};  // the start is where the agent stands, not a visit
+    EXPECT_TRUE(make({{0, 0}, {1, 1}, true, {}}, &g, nodes, agents).evaluate({0, 2, 1}, 1).valid);
+    nodes[1].allowed_types = {0};  // the end needs the type
     EXPECT_FALSE(make({{0, 0}, {1, 1}, true, {}}, &g, nodes, agents).evaluate({0, 2, 1}, 1).valid);
 }
 
@@ -92,8 +94,11 @@ TEST(RouteEvaluator, TimeWindowsAndTimeLimit) {
     EXPECT_EQ(ev.evaluate({0, 1, 0}, 0).cost, 15.0);  // arrives at 5, waits until 10
     EXPECT_FALSE(ev.evaluate({0, 2, 0}, 0).valid);    // arrives at 25
     EXPECT_TRUE(ev.evaluate({0, 3, 0}, 0).valid);     // arrives as it closes
-    s.windows = {{0, {3, 100}}};                      // the first node is checked at time 0
-    EXPECT_EQ(make(s, &g, nodes).evaluate({0, 1, 0}, 0).cost, 13.0);
+    // A window on the start holds where the route comes back, not at departure.
+    s.windows = {{0, {3, 100}}};
+    EXPECT_EQ(make(s, &g, nodes).evaluate({0, 1, 0}, 0).cost, 10.0);
+    s.windows = {{0, {12, 100}}};
+    EXPECT_EQ(make(s, &g, nodes).evaluate({0, 1, 0}, 0).cost, 12.0);
     s.windows = {{0, {-5, -1}}};
     EXPECT_FALSE(make(s, &g, nodes).evaluate({0, 1, 0}, 0).valid);
 
@@ -104,10 +109,11 @@ TEST(RouteEvaluator, TimeWindowsAndTimeLimit) {
     EXPECT_FALSE(make(s, &g, nodes, agents).evaluate({0, 4, 0}, 0).valid);
     agents[0].time_limit = 0;
     EXPECT_TRUE(make(s, &g, nodes, agents).evaluate({0, 4, 0}, 0).valid);
-    agents[0].time_limit = 5;  // not applied to the first position
+    agents[0].time_limit = 5;
     s.windows = {{0, {7, 100}}};
     s.return_to_end = false;
-    EXPECT_EQ(make(s, &g, nodes, agents).evaluate({0}, 0).cost, 7.0);
+    EXPECT_EQ(make(s, &g, nodes, agents).evaluate({0}, 0).cost, 0.0);  // never reached again
+    EXPECT_FALSE(make(s, &g, nodes, agents).evaluate({0, 0}, 0).valid);  // waits until 7 > 5 at its end
 }
 
 TEST(RouteEvaluator, ArcCosts) {

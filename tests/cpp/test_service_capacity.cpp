@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "graph/sparse_graph.h"
-#include "improve/improving_solve.h"
 #include "improve/route_plan.h"
 #include "improve/segment.h"
 #include "improve/stage_model.h"
@@ -38,11 +37,7 @@ uint64_t bits(double x) {
     return b;
 }
 
-RouteEvaluator evaluator_of(const Solver& solver) {
-    RouteEvaluator ev;
-    prepare_route_evaluator(solver, ev);
-    return ev;
-}
+RouteEvaluator evaluator_of(const Solver& solver) { return solver.route_evaluator(); }
 
 // Runs a solve with the Solver's progress lines kept off the test output.
 int quiet_solve(Solver& solver, bool improve_stage) {

@@ -104,7 +104,8 @@ TEST(SolverSearch, AgentFromOneDepotToAnotherFinishes) {
 }
 
 TEST(SolverSearch, RunningOutOfTimeBeforeAGoalFails) {
-    Solver solver(euclidean_problem({{0, 0}, {1, 0}, {2, 0}}, 1), options_with(ObjectiveType::MinMax, -1.0));
+    Solver solver(euclidean_problem({{0, 0}, {1, 0}, {2, 0}}, 1), options_with(ObjectiveType::MinMax));
+    solver.time_limit = -1.0;  // spent before the first expansion
     EXPECT_EQ(solver.search(), 0);
     EXPECT_TRUE(solver.result.timeout);
     EXPECT_TRUE(solver.result.paths.empty());
