@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "core/cost_metric.h"
+
 namespace dulmar {
 
 namespace {
@@ -105,10 +107,44 @@ void ReadAgents(const json& agents, Problem& problem) {
     }
 }
 
+// {"metric": "euclidean", "factor": 1.0, "round": "nint"}: the keys' types are
+// checked here, their values by make_cost_metric.
+void ReadCostMetric(const std::string& type, const json& entry, Problem& problem) {
+    const auto metric = entry.find("metric");
+    if (metric == entry.end()) {
+        throw std::invalid_argument("cost metric of agent type \"" + type +
+                                    "\": the object has no \"metric\" key; give a matrix or {\"metric\": \"euclidean\"}");
+    }
+    if (!metric->is_string()) {
+        throw std::invalid_argument(metric_fault(type, "metric", metric->dump(), "is not a metric name"));
+    }
+    double factor = 1.0;
+    const auto given = entry.find("factor");
+    if (given != entry.end()) {
+        if (!given->is_number()) {
+            throw std::invalid_argument(metric_fault(type, "factor", given->dump(), "is not a number"));
+        }
+        factor = given->get<double>();
+    }
+    std::string round;
+    const auto rounding = entry.find("round");
+    if (rounding != entry.end()) {
+        if (!rounding->is_string()) {
+            throw std::invalid_argument(metric_fault(type, "round", rounding->dump(), "is not a rounding name"));
+        }
+        round = rounding->get<std::string>();
+    }
+    problem.set_cost_metric(type, metric->get<std::string>(), factor, round);
+}
+
 void ReadCosts(const json& costs, Problem& problem) {
     // items() names array elements by their position: "0", "1", ...
     for (const auto& member : costs.items()) {
-        problem.set_cost_matrix(member.key(), member.value().get<CostMatrix>());
+        if (member.value().is_object()) {
+            ReadCostMetric(member.key(), member.value(), problem);
+        } else {
+            problem.set_cost_matrix(member.key(), member.value().get<CostMatrix>());
+        }
     }
 }
 

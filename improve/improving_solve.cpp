@@ -34,18 +34,29 @@ StageValue value_of(const Result& result) {
 
 int solve_with_improvement(Solver& solver) {
     const double budget = solver.time_limit;
-    solver.time_limit = budget * kSearchShareWithoutGoal;
-    const int searched = solver.search();
-    solver.time_limit = budget;
-    solver.result.timeout = false;
-    solver.release_search_memory();
+    int searched = 0;
+    if (solver.large_instance()) {
+        // Beyond the search's reach the stage builds the first solution.
+        solver.anytime_snapshots.clear();
+        solver.timer.start();
+    } else {
+        solver.time_limit = budget * kSearchShareWithoutGoal;
+        searched = solver.search();
+        solver.time_limit = budget;
+        solver.result.timeout = false;
+        solver.release_search_memory();
+    }
 
     RouteEvaluator evaluator;
     evaluator.set_return_to_end(solver.return_to_end);
     evaluator.set_start_nodes(solver.start_nodes);
     evaluator.set_end_nodes(solver.end_nodes);
     evaluator.set_time_windows(solver.time_windows);
-    evaluator.prepare(solver.graph, solver.nodes, solver.agents);
+    if (solver.large_instance()) {
+        evaluator.prepare(solver.dense_costs, solver.nodes, solver.agents);
+    } else {
+        evaluator.prepare(solver.graph, solver.nodes, solver.agents);
+    }
     const StageModel model(evaluator, solver.options.objective);
 
     StageSettings settings;

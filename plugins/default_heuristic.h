@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "graph/cost_table.h"
 #include "plugins/plugin_base.h"
 
 namespace dulmar {
@@ -18,7 +19,7 @@ public:
     // Returned when some node cannot be joined; finite so sums with it stay finite.
     static constexpr double kSaturation = std::numeric_limits<double>::max() / 16;
     // Pair costs at or above this count as missing.
-    static constexpr double kMissingCost = 9999.0;
+    static constexpr double kMissingCost = kMissingArcCost;
 
     std::string name() const override { return "DefaultHeuristic"; }
     void initialize(const PlannerGraph* graph, const std::vector<NodeRecord>& nodes,

@@ -92,15 +92,24 @@ py::list build_anytime_list(const std::vector<std::pair<double, Result>>& snapsh
     return entries;
 }
 
-py::dict solve_json_str(const std::string& json_str, double time_limit) {
-    const nlohmann::json document = nlohmann::json::parse(json_str);
+namespace {
+
+// The document is parsed and dropped before the solve, and the matrices
+// once the Solver holds its own tables: on large instances these are the
+// biggest things in memory.
+Problem read_problem_text(const std::string& json_str) {
     Problem problem;
-    read_problem_json(document, problem);
+    read_problem_json(nlohmann::json::parse(json_str), problem);
+    return problem;
+}
+
+py::dict solve_problem(Problem& problem, double time_limit) {
     if (time_limit > 0.0) problem.solve_options.time_limit = time_limit;
     const bool min_sum = problem.solve_options.objective == ObjectiveType::MinSum;
 
     const auto t0 = std::chrono::system_clock::now();
-    auto solver = std::make_unique<Solver>(Problem(problem), problem.solve_options);
+    auto solver = std::make_unique<Solver>(problem, problem.solve_options);
+    decltype(problem.cost_matrices)().swap(problem.cost_matrices);
     solver->solve();
     const auto t1 = std::chrono::system_clock::now();
     const double solve_time =
@@ -113,11 +122,22 @@ py::dict solve_json_str(const std::string& json_str, double time_limit) {
     return out;
 }
 
+}  // namespace
+
+py::dict solve_json_str(const std::string& json_str, double time_limit) {
+    Problem problem = read_problem_text(json_str);
+    return solve_problem(problem, time_limit);
+}
+
 py::dict solve_json_file(const std::string& input_path, double time_limit) {
-    std::ifstream in(input_path, std::ios::in | std::ios::binary);
-    if (!in.is_open()) throw std::runtime_error("Cannot open file: " + input_path);
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    return solve_json_str(text, time_limit);
+    Problem problem;
+    {
+        std::ifstream in(input_path, std::ios::in | std::ios::binary);
+        if (!in.is_open()) throw std::runtime_error("Cannot open file: " + input_path);
+        const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        problem = read_problem_text(text);
+    }
+    return solve_problem(problem, time_limit);
 }
 
 void bind_json_entry(py::module_& module) {

@@ -2,7 +2,10 @@
 // (node index, agent index, type number), builds the complete planner graph,
 // installs the plug-ins and prepares them; search() then runs the anytime
 // focal search and keeps every improving solution. Every search helper is a
-// virtual member so that a derived solver can replace it.
+// virtual member so that a derived solver can replace it. An instance above
+// kMaxNodes (accepted only with the option improve) gets per-type cost tables
+// instead of a graph and no search set-up: solve() hands it to the
+// improvement stage.
 #pragma once
 
 #include <cstddef>
@@ -29,8 +32,13 @@
 
 namespace dulmar {
 
-// Largest instance the 256-bit visited set can describe.
+// Largest instance the 256-bit visited set can describe. Larger instances
+// are solved by the improvement stage alone.
 constexpr size_t kMaxNodes = 256;
+
+// Throws std::invalid_argument naming the count, the limit and the option
+// that lifts it when the search cannot take `node_count` nodes.
+void require_search_size(size_t node_count);
 
 // Orders the focal set through whichever comparator plug-in the Solver holds.
 struct FocalOrder {
@@ -87,6 +95,9 @@ public:
     // Window-aware cost of going from node a to node b over the cheapest type.
     double pair_cost(size_t a, size_t b) const;
 
+    // Above kMaxNodes: no graph, only dense_costs.
+    bool large_instance() const { return dense_costs != nullptr; }
+
     // ---- set-up ----
     std::unique_ptr<FocalComparatorPlugin> focal_comparator;
     std::unique_ptr<HeuristicPlugin> heuristic;
@@ -104,6 +115,8 @@ public:
     std::unordered_map<size_t, size_t> agent_index;    // agent id -> agent index
     std::unordered_map<size_t, size_t> agent_type_of;  // agent id -> type number
     std::unique_ptr<PlannerGraph> owned_graph;
+    // Large instances only: the arc costs per type, shared with the stage.
+    std::shared_ptr<const CostTable> dense_costs;
     std::vector<MstEdge> mst_edges;
     std::vector<size_t> start_nodes;
     std::unordered_set<size_t> start_node_set;
@@ -153,6 +166,9 @@ private:
     void install_plugins(const Options& options);
     void build_tables(const Problem& problem);
     void build_graph(const Problem& problem);
+    // Every type's n x n costs from its matrix or metric, kMissingArcCost where
+    // neither gives one: [(t * n + u) * n + v].
+    std::vector<double> cost_layers(const Problem& problem) const;
     void handle_goal(const SearchState& goal);
     void generate_children(const SearchState& cur, size_t agent, SearchState& child);
     void write_debug_paths();

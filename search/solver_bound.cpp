@@ -10,7 +10,6 @@ namespace dulmar {
 namespace {
 
 constexpr double kLargest = std::numeric_limits<double>::max();
-constexpr double kMissingArcCost = 9999.0;
 
 }  // namespace
 

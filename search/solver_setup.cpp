@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <cmath>
 #include <iostream>
 #include <stdexcept>
 #include <string>
@@ -19,15 +20,7 @@ namespace dulmar {
 
 namespace {
 
-constexpr double kMissingArcCost = 9999.0;
 constexpr size_t kNoType = static_cast<size_t>(-1);
-
-void require_node_limit(size_t node_count) {
-    if (node_count > kMaxNodes) {
-        throw std::invalid_argument("instance has " + std::to_string(node_count) +
-                                    " nodes; the solver handles at most " + std::to_string(kMaxNodes));
-    }
-}
 
 size_t lookup_agent_node(const std::unordered_map<size_t, size_t>& node_index, const Agent& agent,
                          size_t node_id, const char* role) {
@@ -41,6 +34,14 @@ size_t lookup_agent_node(const std::unordered_map<size_t, size_t>& node_index, c
 
 }  // namespace
 
+void require_search_size(size_t node_count) {
+    if (node_count > kMaxNodes) {
+        throw std::invalid_argument("instance has " + std::to_string(node_count) +
+                                    " nodes; the search handles at most " + std::to_string(kMaxNodes) +
+                                    "; the option \"improve\": true (Options.improve) lifts the limit");
+    }
+}
+
 Solver::Solver(const Problem& problem, Options options)
     : focal(FocalOrder{&focal_comparator}) {
     focal_comparator = std::make_unique<DefaultFocalComparator>();
@@ -51,14 +52,21 @@ Solver::Solver(const Problem& problem, Options options)
     objective = std::make_unique<DefaultObjective>();
 
     build_tables(problem);
-    build_graph(problem);
+    if (nodes.size() > kMaxNodes && options.improve) {
+        auto table = std::make_shared<CostTable>();
+        table->build(nodes.size(), type_count, cost_layers(problem));
+        dense_costs = std::move(table);
+    } else {
+        build_graph(problem);
+    }
     install_plugins(options);
     graph = owned_graph.get();
     this->options = options;
     time_limit = options.time_limit;
     return_to_end = options.return_to_end;
     min_sum = options.objective == ObjectiveType::MinSum;
-    prepare();
+    // The search's bound and plug-ins are never used on a large instance.
+    if (!large_instance()) prepare();
 }
 
 Solver::~Solver() = default;
@@ -117,32 +125,55 @@ void Solver::build_tables(const Problem& problem) {
     }
 }
 
+std::vector<double> Solver::cost_layers(const Problem& problem) const {
+    const size_t n = nodes.size();
+    std::vector<double> layers(type_count * n * n, kMissingArcCost);
+    auto layer_of = [&](const std::string& name, const char* what) {
+        auto known = type_index.find(name);
+        if (known == type_index.end()) {
+            throw std::out_of_range(std::string(what) + " for agent type \"" + name + "\": no agent has this type");
+        }
+        return layers.data() + known->second * n * n;
+    };
+    for (const auto& [name, matrix] : problem.cost_matrices) {
+        double* layer = layer_of(name, "cost matrix");
+        // Entries beyond the node count describe no node and are ignored.
+        for (size_t r = 0; r < matrix.size() && r < n; ++r) {
+            for (size_t c = 0; c < matrix[r].size() && c < n; ++c) layer[r * n + c] = matrix[r][c];
+        }
+    }
+    for (const auto& [name, metric] : problem.cost_metrics) {
+        double* layer = layer_of(name, "cost metric");
+        // The metric is symmetric to the last bit: (-d) * (-d) == d * d.
+        for (size_t r = 0; r < n; ++r) {
+            for (size_t c = r; c < n; ++c) {
+                const double cost = metric.cost(nodes[r].x, nodes[r].y, nodes[c].x, nodes[c].y);
+                if (!std::isfinite(cost)) {
+                    throw std::invalid_argument("cost metric of agent type \"" + name + "\": the distance from node " +
+                                                std::to_string(nodes[r].id) + " to node " + std::to_string(nodes[c].id) +
+                                                " is not finite; check their x and y");
+                }
+                layer[r * n + c] = cost;
+                layer[c * n + r] = cost;
+            }
+        }
+    }
+    return layers;
+}
+
 void Solver::build_graph(const Problem& problem) {
     const size_t n = nodes.size();
-    require_node_limit(n);
+    require_search_size(n);
     owned_graph = std::make_unique<SparseGraph>();
     owned_graph->ChangeCostDim(type_count, kMissingArcCost);
     for (size_t i = 0; i < n; ++i) owned_graph->AddVertex(i);
 
-    // table[(i * n + j) * type_count + t]
-    std::vector<double> table(n * n * type_count, kMissingArcCost);
-    for (const auto& [name, matrix] : problem.cost_matrices) {
-        auto known = type_index.find(name);
-        if (known == type_index.end()) {
-            throw std::out_of_range("cost matrix for agent type \"" + name + "\": no agent has this type");
-        }
-        const size_t t = known->second;
-        // Entries beyond the node count describe no node and are ignored.
-        for (size_t r = 0; r < matrix.size() && r < n; ++r) {
-            for (size_t c = 0; c < matrix[r].size() && c < n; ++c) table[(r * n + c) * type_count + t] = matrix[r][c];
-        }
-    }
+    const std::vector<double> layers = cost_layers(problem);
     CostVector cost(type_count);
     for (size_t i = 0; i < n; ++i) {
         for (size_t j = 0; j < n; ++j) {
             if (j == i) continue;
-            std::copy_n(table.begin() + static_cast<std::ptrdiff_t>((i * n + j) * type_count), type_count,
-                        cost.begin());
+            for (size_t t = 0; t < type_count; ++t) cost[t] = layers[(t * n + i) * n + j];
             owned_graph->AddArc(i, j, cost);
         }
     }
