@@ -19,6 +19,10 @@ class StageModel {
 public:
     // How many nearest targets each target keeps as move partners.
     static constexpr size_t kDefaultNeighbours = 40;
+    // Up to this many nodes (the search's own limit) insertion tries every
+    // place and a changed route is searched again whole; above it both stay
+    // near each target's neighbours.
+    static constexpr size_t kFullScanNodes = 256;
 
     // `evaluator` must be prepared and outlive the model.
     StageModel(const RouteEvaluator& evaluator, ObjectiveType objective,
@@ -27,6 +31,7 @@ public:
     const RouteEvaluator& evaluator() const { return evaluator_; }
     bool min_max() const { return min_max_; }
     size_t node_count() const { return node_count_; }
+    bool large() const { return node_count_ > kFullScanNodes; }
     size_t agent_count() const { return agents_.size(); }
 
     size_t type_of(size_t agent) const { return agents_[agent].type; }

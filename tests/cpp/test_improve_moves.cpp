@@ -288,6 +288,41 @@ TEST(Inserter, ATargetThatFitsNowhereStaysUnserved) {
     }
 }
 
+TEST(Inserter, OnALargeInstanceATargetBlockedNearItsNeighboursFindsAPlaceFarAway) {
+    // 300 nodes: agent 0 runs out along a line of 297 targets to x = 12.97 and
+    // back (25.94) under a limit of 26; agent 1 only visits (-5, 0). Target 298
+    // at (12, 3) lies among the line's targets, but every place near them
+    // breaks agent 0's limit: it must still go in, on agent 1's route.
+    std::vector<testing_support::Point> points{{0, 0}};
+    for (int i = 1; i <= 297; ++i) points.push_back({10 + i * 0.01, 0});
+    points.push_back({12, 3});
+    points.push_back({-5, 0});
+    StageInstance inst = depot_instance(points, 2);
+    inst.agents[0].time_limit = 26.0;
+    inst.prepare();
+    for (ObjectiveType objective : {ObjectiveType::MinSum, ObjectiveType::MinMax}) {
+        const StageModel model(inst.evaluator, objective);
+        ASSERT_TRUE(model.large());
+        Route line{0};
+        for (int64_t v = 1; v <= 297; ++v) line.push_back(v);
+        line.push_back(0);
+        for (bool use_regret : {false, true}) {
+            StageSolution s(model);
+            s.set_route(0, line);
+            s.set_route(1, {0, 299, 0});
+            ASSERT_TRUE(s.routes_valid());
+            std::mt19937_64 rng(2);
+            const Inserter inserter(model);
+            const bool all = use_regret ? inserter.regret(s, {298}, InsertionNoise{}, rng)
+                                        : inserter.greedy(s, {298}, InsertionNoise{}, rng);
+            ASSERT_TRUE(all);
+            EXPECT_EQ(s.route_of(298), 1);
+            EXPECT_TRUE(s.routes_valid());
+            EXPECT_NEAR(inst.check(s.route(1).nodes, 1), s.route(1).cost, 1e-9);
+        }
+    }
+}
+
 TEST(Removal, EachOperatorTakesServedTargetsAsItSays) {
     std::vector<testing_support::Point> points{{0, 0}};
     for (int i = 1; i <= 12; ++i) points.push_back({std::cos(i * 0.5) * i, std::sin(i * 0.5) * i});
