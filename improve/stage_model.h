@@ -42,6 +42,12 @@ public:
     bool serves(size_t agent, int64_t node) const {
         return serves_[agent * node_count_ + static_cast<size_t>(node)] != 0;
     }
+    // The type numbers some agent has, in first-seen order.
+    const std::vector<size_t>& types() const { return types_; }
+    // Some agent of type t may serve the target.
+    bool type_serves(size_t t, int64_t node) const {
+        return type_serves_[t * node_count_ + static_cast<size_t>(node)] != 0;
+    }
 
     // Cost of the hop u -> v between two targets (or from a start to a target)
     // for agents of type t; hops into a depot go through the evaluator's rule.
@@ -69,6 +75,8 @@ private:
     size_t node_count_ = 0;
     std::vector<AgentData> agents_;
     std::vector<char> serves_;  // [agent * node_count + node]
+    std::vector<size_t> types_;
+    std::vector<char> type_serves_;  // [type * node_count + node], targets only
     std::vector<const double*> layers_;
     std::vector<Segment> visits_;
     std::vector<int64_t> targets_;

@@ -85,20 +85,24 @@ TEST(Segment, WaitingAndServiceByHand) {
     EXPECT_DOUBLE_EQ(t, 23);
 }
 
+struct PlanTally {
+    size_t agreed_valid = 0, agreed_invalid = 0, reversed_runs = 0, foreign_runs = 0;
+    size_t heads = 0, foreign_tails = 0;  // runs from position 1, and foreign runs to a route's end
+};
+
 // Random instances with two agent types, assignment rules, windows, route
-// limits, distinct start and end depots and open routes; random plans built
-// from the routes of a solution. Timing a plan must agree with the
-// evaluator's verdict and cost on the route the plan builds.
-TEST(RoutePlan, TimingAgreesWithTheEvaluatorOnRandomPlans) {
-    std::mt19937_64 rng(11);
+// limits, distinct start and end depots and open routes, of `depots` plus
+// `low` to `high` more nodes; random plans built from the routes of a
+// solution. Timing a plan must agree with the evaluator's verdict and cost on
+// the route the plan builds.
+void time_random_plans(std::mt19937_64& rng, int trials, size_t low, size_t high, int plans, PlanTally& tally) {
     auto pick = [&](size_t lo, size_t hi) { return std::uniform_int_distribution<size_t>(lo, hi)(rng); };
     auto real = [&](double lo, double hi) { return std::uniform_real_distribution<double>(lo, hi)(rng); };
     auto chance = [&](double p) { return real(0, 1) < p; };
-    size_t agreed_valid = 0, agreed_invalid = 0, reversed_runs = 0, foreign_runs = 0;
 
-    for (int trial = 0; trial < 150; ++trial) {
+    for (int trial = 0; trial < trials; ++trial) {
         StageInstance inst;
-        const size_t depots = pick(1, 3), n = depots + pick(4, 12), m = pick(1, 4);
+        const size_t depots = pick(1, 3), n = depots + pick(low, high), m = pick(1, 4);
         for (size_t v = 0; v < n; ++v) inst.points.push_back({real(0, 50), real(0, 50)});
         inst.type1_factor = chance(0.5) ? 1.0 : 1.7;
         inst.nodes.assign(n, NodeRecord{});
@@ -131,7 +135,7 @@ TEST(RoutePlan, TimingAgreesWithTheEvaluatorOnRandomPlans) {
 
         const auto& routes = solution.routes();
         Route built;
-        for (int k = 0; k < 80; ++k) {
+        for (int k = 0; k < plans; ++k) {
             const StageRoute& base = routes[pick(0, m - 1)];
             RoutePlan plan(base, pick(0, base.size() - 2));
             const size_t runs = pick(0, 3);
@@ -143,14 +147,19 @@ TEST(RoutePlan, TimingAgreesWithTheEvaluatorOnRandomPlans) {
                 const StageRoute& from = routes[pick(0, m - 1)];
                 if (from.target_count() == 0) continue;
                 const size_t first = pick(1, from.size() - 2);
+                const bool foreign = model.type_of(from.agent) != model.type_of(base.agent);
                 if (chance(0.4)) {
                     plan.then_rest(from, first);
+                    tally.foreign_tails += foreign;
                 } else {
                     const bool reversed = chance(0.4);
-                    plan.then(from, first, pick(first, from.size() - 2), reversed);
-                    reversed_runs += reversed;
+                    const size_t last = pick(first, from.size() - 2);
+                    const size_t start = chance(0.2) ? 1 : first;
+                    plan.then(from, start, last, reversed);
+                    tally.reversed_runs += reversed;
+                    tally.heads += !reversed && !foreign && start == 1;
                 }
-                foreign_runs += model.type_of(from.agent) != model.type_of(base.agent);
+                tally.foreign_runs += foreign;
             }
             double timed = 0.0;
             const bool ok = time_plan(model, plan, timed);
@@ -159,17 +168,35 @@ TEST(RoutePlan, TimingAgreesWithTheEvaluatorOnRandomPlans) {
             ASSERT_EQ(ok, exact.valid) << "trial " << trial << " plan " << k;
             if (ok) {
                 ASSERT_NEAR(timed, exact.cost, 1e-9 * (1.0 + exact.cost));
-                ++agreed_valid;
+                ++tally.agreed_valid;
             } else {
-                ++agreed_invalid;
+                ++tally.agreed_invalid;
             }
         }
     }
-    EXPECT_GT(agreed_valid, 2000u);
-    EXPECT_GT(agreed_invalid, 1000u);
-    EXPECT_GT(reversed_runs, 500u);
-    EXPECT_GT(foreign_runs, 500u);
 }
+
+TEST(RoutePlan, TimingAgreesWithTheEvaluatorOnRandomPlans) {
+    std::mt19937_64 rng(11);
+    PlanTally tally;
+    time_random_plans(rng, 150, 4, 12, 80, tally);
+    EXPECT_GT(tally.agreed_valid, 2000u);
+    EXPECT_GT(tally.agreed_invalid, 1000u);
+    EXPECT_GT(tally.reversed_runs, 500u);
+    EXPECT_GT(tally.foreign_runs, 500u);
+}
+
+// Above 256 nodes heads and other types' tails are timed by their summaries.
+TEST(RoutePlan, SummariesOfLargeInstancesTimeLikeTheEvaluator) {
+    std::mt19937_64 rng(5);
+    PlanTally tally;
+    time_random_plans(rng, 4, 260, 300, 500, tally);
+    EXPECT_GT(tally.agreed_valid, 200u);
+    EXPECT_GT(tally.agreed_invalid, 200u);
+    EXPECT_GT(tally.heads, 100u);
+    EXPECT_GT(tally.foreign_tails, 100u);
+}
+
 
 TEST(LocalSearch, TwoOptUncrossesARoute) {
     // Square corners 1..3 around the depot 0 at the origin; 0-2-1-3-0 crosses
