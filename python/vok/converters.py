@@ -38,8 +38,10 @@ def build_instance(
     time_limit: Optional[float] = None,
     return_to_end: bool = True,
     windows: Optional[Sequence[Tuple[float, float]]] = None,
+    metric: bool = False,
 ) -> Instance:
-    """A single-depot, single-type instance over planar points with Euclidean costs."""
+    """A single-depot, single-type instance over planar points with Euclidean costs: a full matrix, or with
+    ``metric`` the metric form ``{"metric": "euclidean"}`` from which the solver computes the same distances."""
     if agents < 1:
         raise ConversionError(f"agents must be at least 1, got {agents}")
     if not 0 <= depot < len(points):
@@ -51,7 +53,11 @@ def build_instance(
     nodes = [
         {"id": i, "x": x, "y": y, "type": "depot" if i == depot else "target"} for i, (x, y) in enumerate(points)
     ]
-    matrix = [[_distance(a, b, rounding) for b in points] for a in points]
+    costs: Any
+    if metric:
+        costs = {"metric": "euclidean", "round": "nint"} if rounding == "nint" else {"metric": "euclidean"}
+    else:
+        costs = [[_distance(a, b, rounding) for b in points] for a in points]
     constraints: List[Dict[str, Any]] = [
         # Every node names its type explicitly, which keeps the solver's set-up quiet.
         {"kind": "assignment", "items": [{"node": i, "types": [AGENT_TYPE]} for i in range(len(points))]}
@@ -71,7 +77,7 @@ def build_instance(
         "agents": [
             {"id": k, "type": AGENT_TYPE, "start_node": depot, "end_node": depot} for k in range(agents)
         ],
-        "costs": {AGENT_TYPE: matrix},
+        "costs": {AGENT_TYPE: costs},
         "constraints": constraints,
         "options": options,
     }
@@ -135,12 +141,14 @@ def parse_tsplib(text: str, source: str = "<tsplib>") -> List[Tuple[float, float
 
 
 def tsplib_to_instance(path: PathLike, agents: int, depot: int = 0, objective: str = "min_max",
-                       rounding: str = "real", time_limit: Optional[float] = None) -> Instance:
-    """Instance from a TSPLIB EUC_2D file: one depot, ``agents`` identical agents, routes return."""
+                       rounding: str = "real", time_limit: Optional[float] = None,
+                       metric: bool = False) -> Instance:
+    """Instance from a TSPLIB EUC_2D file: one depot, ``agents`` identical agents, routes return. With
+    ``metric`` the costs are written in the metric form instead of a matrix."""
     path = Path(path)
     points = parse_tsplib(path.read_text(), str(path))
     return build_instance(points, agents, depot=depot, objective=objective, rounding=rounding,
-                          time_limit=time_limit)
+                          time_limit=time_limit, metric=metric)
 
 
 def parse_solomon(text: str, source: str = "<solomon>") -> List[Tuple[float, float, float, float]]:
