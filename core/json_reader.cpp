@@ -222,6 +222,7 @@ void ReadOptions(const json& options, Options& target) {
         throw std::invalid_argument("options: \"improve_iterations\" " + std::to_string(improve_iterations) +
                                     " is negative; 0 means no cap");
     }
+    const double memory_limit_mb = options.value("memory_limit_mb", target.memory_limit_mb);
     target.return_to_end = return_to_end;
     target.objective =
         (objective == "min_max" || objective == "MIN_MAX") ? ObjectiveType::MinMax : ObjectiveType::MinSum;
@@ -229,6 +230,7 @@ void ReadOptions(const json& options, Options& target) {
     target.improve = improve;
     target.seed = seed;
     target.improve_iterations = improve_iterations;
+    target.memory_limit_mb = memory_limit_mb;
 }
 
 }  // namespace

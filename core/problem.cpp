@@ -1,6 +1,23 @@
 #include "core/problem.h"
 
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+
 namespace dulmar {
+
+double default_memory_limit_mb() {
+    static constexpr double kMostMb = 8192.0;
+    static const double computed = [] {
+        const long pages = sysconf(_SC_PHYS_PAGES);
+        const long page_size = sysconf(_SC_PAGE_SIZE);
+        if (pages <= 0 || page_size <= 0) return kMostMb;
+        const double half_mb = static_cast<double>(pages) * static_cast<double>(page_size) / 2.0 / 1048576.0;
+        return std::min(std::floor(half_mb), kMostMb);
+    }();
+    return computed;
+}
 
 void AssignmentConstraint::set_assignment(size_t node, const std::vector<std::string>& types) {
     allowed_types[node] = types;

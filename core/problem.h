@@ -41,6 +41,9 @@ struct Agent {
     double time_limit = 0.0;  // 0 or less: no limit
 };
 
+// Half of the physical memory in megabytes, at most 8192: the default cap.
+double default_memory_limit_mb();
+
 struct Options {
     bool return_to_end = true;
     ObjectiveType objective = ObjectiveType::MinSum;
@@ -50,6 +53,10 @@ struct Options {
     bool improve = false;
     int64_t seed = 0;                // the stage's random seed
     int64_t improve_iterations = 0;  // the stage's iteration cap; 0: none
+    // Cap on what the search's state pool and sets may hold, in megabytes
+    // (2^20 bytes); 0 means no cap. The default is worked out when the
+    // options are constructed, so it can be read back.
+    double memory_limit_mb = default_memory_limit_mb();
 };
 
 struct AssignmentConstraint {

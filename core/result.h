@@ -6,6 +6,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/stop_reason.h"
+
 namespace dulmar {
 
 struct Result {
@@ -25,6 +27,8 @@ struct Result {
     double last_update_time = 0.0;
     // Iterations the improvement stage ran (0 without it).
     int64_t improve_iterations = 0;
+    // Why the solve ended; set on the copy Solver::get_result hands out.
+    StopReason stop_reason = StopReason::None;
 };
 
 }  // namespace dulmar

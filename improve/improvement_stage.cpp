@@ -30,7 +30,14 @@ ImprovementStage::ImprovementStage(const StageModel& model, const StageSettings&
       local_search_(model, settings.search_neighbours),
       best_(model),
       current_(model),
-      candidate_(model) {}
+      candidate_(model),
+      start_distance_(model.node_count(), Segment::kInf) {
+    for (int64_t v : model.targets()) {
+        double& nearest = start_distance_[static_cast<size_t>(v)];
+        for (size_t a = 0; a < model.agent_count(); ++a)
+            if (model.serves(a, v)) nearest = std::min(nearest, model.cost(model.type_of(a), model.start_of(a), v));
+    }
+}
 
 int64_t ImprovementStage::default_stall_limit(size_t targets) {
     const int64_t n = static_cast<int64_t>(targets);
@@ -54,17 +61,6 @@ bool ImprovementStage::initialise(const Result* start) {
 
 bool ImprovementStage::construct() {
     std::vector<int64_t> order = model_.targets();
-    // Targets with the earliest closing window first, then the farthest from
-    // the depots: both tend to be the hardest to place late.
-    std::vector<double> close(model_.node_count(), Segment::kInf);
-    std::vector<double> far(model_.node_count(), 0.0);
-    for (int64_t v : order) {
-        close[static_cast<size_t>(v)] = model_.visit(v).latest;
-        double nearest = Segment::kInf;
-        for (size_t a = 0; a < model_.agent_count(); ++a)
-            if (model_.serves(a, v)) nearest = std::min(nearest, model_.cost(model_.type_of(a), model_.start_of(a), v));
-        far[static_cast<size_t>(v)] = nearest;
-    }
     const InsertionNoise none;
     const InsertionNoise noisy{0.0, 0.2};
     for (int attempt = 0; attempt < 8; ++attempt) {
@@ -75,13 +71,15 @@ bool ImprovementStage::construct() {
             complete = model_.large() ? inserter_.greedy(best_, order, none, rng_)
                                       : inserter_.regret(best_, order, none, rng_);
         } else {
+            // The earliest closing windows first, then the farthest from the
+            // starts: both tend to be the hardest to place late.
             if (attempt == 1) {
                 std::sort(order.begin(), order.end(), [&](int64_t a, int64_t b) {
-                    return close[static_cast<size_t>(a)] < close[static_cast<size_t>(b)];
+                    return model_.visit(a).latest < model_.visit(b).latest;
                 });
             } else if (attempt == 2) {
                 std::sort(order.begin(), order.end(), [&](int64_t a, int64_t b) {
-                    return far[static_cast<size_t>(a)] > far[static_cast<size_t>(b)];
+                    return start_distance_[static_cast<size_t>(a)] > start_distance_[static_cast<size_t>(b)];
                 });
             } else {
                 std::shuffle(order.begin(), order.end(), rng_);
@@ -119,14 +117,11 @@ bool ImprovementStage::ruin_and_recreate(StageSolution& candidate) {
     } else {
         // Far from the route starts first, or near first.
         const bool far_first = order < 0.85;
-        std::vector<std::pair<double, int64_t>> keyed;
-        keyed.reserve(removed_.size());
+        std::vector<std::pair<double, int64_t>>& keyed = keyed_;
+        keyed.clear();
         for (int64_t v : removed_) {
-            double nearest = Segment::kInf;
-            for (size_t a = 0; a < model_.agent_count(); ++a)
-                if (model_.serves(a, v))
-                    nearest = std::min(nearest, model_.cost(model_.type_of(a), model_.start_of(a), v));
-            keyed.emplace_back(far_first ? -nearest : nearest, v);
+            const double distance = start_distance_[static_cast<size_t>(v)];
+            keyed.emplace_back(far_first ? -distance : distance, v);
         }
         std::sort(keyed.begin(), keyed.end());
         for (size_t i = 0; i < keyed.size(); ++i) removed_[i] = keyed[i].second;

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "core/result.h"
@@ -70,6 +71,9 @@ private:
     StageSolution current_;
     StageSolution candidate_;
     std::vector<int64_t> removed_;
+    std::vector<std::pair<double, int64_t>> keyed_;
+    // Per target: the cheapest hop to it from the start of an agent that may serve it.
+    std::vector<double> start_distance_;
     int64_t iterations_ = 0;
     bool from_given_ = false;
 };

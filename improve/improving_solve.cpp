@@ -5,46 +5,107 @@
 #include "improve/improvement_stage.h"
 #include "improve/stage_model.h"
 #include "postopt/route_evaluator.h"
+#include "search/anytime_filter.h"
 #include "search/solver.h"
 
 namespace dulmar {
 
 namespace {
 
-// Makes `solution` the Solver's result and records it in the anytime record.
-void publish(Solver& solver, const StageSolution& solution) {
+// Stands between the search and the caller's control: passes the caller's
+// answers on, and ends the search once it stops paying (see the header).
+class SearchStall : public SolveControl {
+public:
+    SearchStall(const Solver& solver, SolveControl* outer)
+        : solver_(solver),
+          outer_(outer),
+          without_goal_(solver.time_limit * kSearchShareWithoutGoal),
+          expansions_(search_stall_expansions(solver.nodes.size())) {}
+
+    StopReason poll() override {
+        if (outer_ != nullptr) {
+            const StopReason reason = outer_->poll();
+            if (reason != StopReason::None) return reason;
+        }
+        const bool found = !solver_.anytime_snapshots.empty();
+        // The counters restart at every solution, so n_expanded counts the
+        // expansions since the latest one.
+        if (found ? solver_.result.n_expanded >= expansions_ : solver_.timer.elapsed() > without_goal_) {
+            stalled_ = true;
+            return StopReason::NoImprovement;
+        }
+        return StopReason::None;
+    }
+
+    bool on_improvement(double time, double max_cost, double sum_cost) override {
+        return outer_ == nullptr || outer_->on_improvement(time, max_cost, sum_cost);
+    }
+
+    bool stalled() const { return stalled_; }
+
+private:
+    const Solver& solver_;
+    SolveControl* outer_;
+    double without_goal_;
+    int64_t expansions_;
+    bool stalled_ = false;
+};
+
+// Makes `solution` the Solver's result and records it; false when the
+// caller's control asked to stop.
+bool publish(Solver& solver, const StageSolution& solution) {
     solution.write(solver.result);
     solver.solution_found = 1;
     solver.best_max_cost = solution.value().max_cost;
-    solver.last_update_time = solver.timer.elapsed();
-    solver.anytime_snapshots.emplace_back(solver.last_update_time, solver.result);
+    const bool go_on = solver.take_snapshot();
     solver.update_summary();
+    return go_on;
 }
 
 StageValue value_of(const Result& result) {
-    StageValue v;
-    for (const auto& entry : result.times) {
-        v.sum_cost += entry.second;
-        v.max_cost = std::max(v.max_cost, entry.second);
+    const CostTotals totals = cost_totals(result);
+    return StageValue{totals.max_cost, totals.sum_cost};
+}
+
+StopReason stop_reason_of(StageEnd end) {
+    switch (end) {
+        case StageEnd::Deadline:
+            return StopReason::TimeLimit;
+        case StageEnd::NoImprovement:
+            return StopReason::NoImprovement;
+        case StageEnd::Iterations:
+            return StopReason::Iterations;
+        case StageEnd::Stopped:
+            break;
     }
-    return v;
+    return StopReason::None;
 }
 
 }  // namespace
 
+int64_t search_stall_expansions(size_t nodes) { return std::max<int64_t>(1000, 50 * static_cast<int64_t>(nodes)); }
+
 int solve_with_improvement(Solver& solver) {
-    const double budget = solver.time_limit;
-    int searched = 0;
+    SolveControl* const caller = solver.control;
+    int found = 0;
     if (solver.large_instance()) {
         // Beyond the search's reach the stage builds the first solution.
-        solver.anytime_snapshots.clear();
-        solver.timer.start();
+        solver.start_record();
     } else {
-        solver.time_limit = budget * kSearchShareWithoutGoal;
-        searched = solver.search();
-        solver.time_limit = budget;
-        solver.result.timeout = false;
+        SearchStall stall(solver, caller);
+        solver.control = &stall;
+        try {
+            found = solver.search();
+        } catch (...) {
+            solver.control = caller;
+            throw;
+        }
+        solver.control = caller;
         solver.release_search_memory();
+        // The search's own end is no reason to stop the solve; the caller's is.
+        const StopReason searched = solver.stop_reason;
+        if (searched == StopReason::Interrupted || searched == StopReason::Callback) return found;
+        if (stall.stalled() || searched == StopReason::TimeLimit) solver.result.timeout = false;
     }
 
     RouteEvaluator evaluator;
@@ -63,23 +124,31 @@ int solve_with_improvement(Solver& solver) {
     settings.seed = static_cast<uint64_t>(solver.options.seed);
     settings.iteration_cap = solver.options.improve_iterations;
     ImprovementStage stage(model, settings);
-    if (!stage.initialise(searched ? &solver.result : nullptr)) {
+    if (!stage.initialise(found ? &solver.result : nullptr)) {
         solver.result.search_cpu_time = solver.timer.elapsed();
-        return searched;
+        return found;
     }
     // A first solution of its own, or local search on the search's, is news.
-    if (!searched || StageSolution::better(stage.best().value(), value_of(solver.result), model.min_max()))
-        publish(solver, stage.best());
+    if (!found || StageSolution::better(stage.best().value(), value_of(solver.result), model.min_max())) {
+        if (!publish(solver, stage.best())) return 1;
+    }
 
+    StopReason asked = StopReason::None;
     const auto clock = [&solver] { return solver.timer.elapsed(); };
-    const auto on_best = [&solver](const StageSolution& best) {
-        publish(solver, best);
-        return true;
+    const auto on_best = [&solver](const StageSolution& best) { return publish(solver, best); };
+    const auto should_stop = [&solver, &asked] {
+        if (solver.control != nullptr) asked = solver.control->poll();
+        return asked != StopReason::None;
     };
-    const StageEnd end = stage.run(budget, clock, on_best, nullptr);
+    const StageEnd end = stage.run(solver.time_limit, clock, on_best, should_stop);
     solver.result.improve_iterations = stage.iterations();
     solver.result.timeout = end == StageEnd::Deadline;
     solver.result.search_cpu_time = solver.timer.elapsed();
+    if (end != StageEnd::Stopped) {
+        solver.stop_reason = stop_reason_of(end);
+    } else if (asked != StopReason::None) {
+        solver.stop_reason = asked;
+    }
     return 1;
 }
 

@@ -105,11 +105,14 @@ bool Inserter::greedy(StageSolution& s, const std::vector<int64_t>& nodes, const
 bool Inserter::regret(StageSolution& s, const std::vector<int64_t>& nodes, const InsertionNoise& noise,
                       std::mt19937_64& rng) const {
     const size_t m = s.routes().size();
-    std::vector<int64_t> left = nodes;
+    std::vector<int64_t>& left = left_;
+    left.assign(nodes.begin(), nodes.end());
     // places[i * m + r]: the best place of left[i] on route r, among the
     // places near it unless wide[i] (always so on small instances)
-    std::vector<InsertionPlace> places(left.size() * m);
-    std::vector<char> wide(left.size(), model_.large() ? 0 : 1);
+    std::vector<InsertionPlace>& places = places_;
+    places.assign(left.size() * m, InsertionPlace{});
+    std::vector<char>& wide = wide_;
+    wide.assign(left.size(), model_.large() ? 0 : 1);
     auto price = [&](size_t i, size_t only) {
         if (!wide[i]) {
             if (price_near(s, left[i], only, noise, rng, &places[i * m]) || only < m) return;

@@ -75,6 +75,10 @@ private:
     const StageModel& model_;
     mutable std::vector<Slot> slots_;
     mutable std::vector<InsertionPlace> per_route_;
+    // regret's working buffers
+    mutable std::vector<int64_t> left_;
+    mutable std::vector<InsertionPlace> places_;
+    mutable std::vector<char> wide_;
 };
 
 }  // namespace dulmar

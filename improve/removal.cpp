@@ -29,7 +29,8 @@ int64_t Removal::random_target(const StageSolution& s, std::mt19937_64& rng) con
 
 void Removal::random(const StageSolution& s, size_t count, std::mt19937_64& rng, std::vector<int64_t>& out) const {
     out.clear();
-    std::vector<int64_t> served;
+    std::vector<int64_t>& served = served_;
+    served.clear();
     for (int64_t v : model_.targets())
         if (s.route_of(v) >= 0) served.push_back(v);
     count = std::min(count, served.size());
@@ -62,7 +63,8 @@ void Removal::strings(const StageSolution& s, double average, size_t max_string,
     }
     if (seed < 0) return;
 
-    std::vector<char> ruined(s.routes().size(), 0);
+    std::vector<char>& ruined = ruined_;
+    ruined.assign(s.routes().size(), 0);
     size_t strings_taken = 0;
     auto take_string_through = [&](int64_t v) {
         const int64_t r = s.route_of(v);
@@ -89,7 +91,8 @@ void Removal::strings(const StageSolution& s, double average, size_t max_string,
 
 void Removal::worst(const StageSolution& s, size_t count, std::mt19937_64& rng, std::vector<int64_t>& out) const {
     out.clear();
-    std::vector<std::pair<double, int64_t>> saving;
+    std::vector<std::pair<double, int64_t>>& saving = saving_;
+    saving.clear();
     const size_t longest = s.longest();
     for (const StageRoute& route : s.routes()) {
         for (size_t p = 1; p + 1 < route.size(); ++p) {

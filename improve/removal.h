@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "improve/stage_solution.h"
@@ -33,6 +34,10 @@ private:
     int64_t random_target(const StageSolution& s, std::mt19937_64& rng) const;
 
     const StageModel& model_;
+    // Working buffers, kept so that a ruin allocates nothing once warm.
+    mutable std::vector<int64_t> served_;
+    mutable std::vector<char> ruined_;
+    mutable std::vector<std::pair<double, int64_t>> saving_;
 };
 
 }  // namespace dulmar

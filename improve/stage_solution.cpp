@@ -105,7 +105,8 @@ void StageSolution::remove(size_t r, size_t pos) {
 
 void StageSolution::remove_nodes(const std::vector<int64_t>& nodes) {
     const size_t m = routes_.size();
-    std::vector<char> touched(m, 0);
+    std::vector<char>& touched = touched_;
+    touched.assign(m, 0);
     for (int64_t v : nodes) {
         const int64_t r = route_of_[static_cast<size_t>(v)];
         if (r < 0) continue;

@@ -102,6 +102,7 @@ private:
     double sum_cost_ = 0.0;
     size_t top_[3] = {0, 0, 0};  // routes with the three largest costs, largest first
     RouteScan scan_;
+    std::vector<char> touched_;  // remove_nodes' working buffer
 };
 
 }  // namespace dulmar

@@ -1,6 +1,6 @@
 """VOK MTSP Solver — C++ core bindings"""
 
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from typing import ClassVar, Literal, TypedDict
 
 # Shapes of the dictionaries returned by solve_json_str / solve_json_file.
@@ -23,6 +23,9 @@ class StatisticsDict(TypedDict):
     """Processor seconds from the start of the search to the last solution."""
     improve_iterations: int
     """Iterations of the improvement stage (0 when it did not run)."""
+    stop_reason: Literal["time_limit", "exhausted", "rounds", "memory_limit", "interrupted", "callback",
+                         "no_improvement", "iterations"]
+    """Why the solve ended."""
 
 class AnytimeEntry(TypedDict):
     time: float
@@ -36,6 +39,9 @@ class SolveResult(TypedDict):
     routes: list[RouteDict]
     statistics: StatisticsDict
     anytime: list[AnytimeEntry]
+
+# Called with each new "anytime" entry while the solve runs; returning False stops the solve.
+OnImprovement = Callable[[AnytimeEntry], bool | None]
 
 class ObjectiveType:
     MinMax: ClassVar[ObjectiveType]
@@ -106,6 +112,8 @@ class Options:
     """Random seed of the improvement stage."""
     improve_iterations: int
     """Iteration cap of the improvement stage; 0 means none."""
+    memory_limit_mb: float
+    """Cap on the search's memory in megabytes; 0 means none. Defaults to half the physical memory, at most 8192."""
     def __init__(self) -> None: ...
 
 class AssignmentConstraint:
@@ -143,6 +151,9 @@ class Result:
     @property
     def last_update_time(self) -> float: ...
     @property
+    def stop_reason(self) -> str:
+        """Why the solve ended: a StatisticsDict stop_reason, or "" before any solve."""
+    @property
     def paths(self) -> dict[int, list[int]]:
         """Agent index (add order) -> node indices of its route."""
     @property
@@ -153,15 +164,17 @@ class Result:
 
 class Solver:
     def __init__(self, problem: Problem, options: Options) -> None: ...
-    def solve(self) -> int:
+    def solve(self, on_improvement: OnImprovement | None = None) -> int:
         """Run the VOK solver. Returns 1 on success, 0 on failure."""
     def get_result(self) -> Result: ...
     def get_result_process(self) -> list[tuple[float, Result]]: ...
 
-def solve_json_file(input_path: str, time_limit: float = -1) -> SolveResult:
+def solve_json_file(input_path: str, time_limit: float = -1, *,
+                    on_improvement: OnImprovement | None = None) -> SolveResult:
     """Solve an MTSP instance from a JSON file path.
     Returns a dict with keys: status, routes, statistics, anytime, timeout."""
 
-def solve_json_str(json_str: str, time_limit: float = -1) -> SolveResult:
+def solve_json_str(json_str: str, time_limit: float = -1, *,
+                   on_improvement: OnImprovement | None = None) -> SolveResult:
     """Solve an MTSP instance from a JSON string.
     Returns a dict with keys: status, routes, statistics, anytime, timeout."""

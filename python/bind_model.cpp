@@ -19,9 +19,14 @@ void SetObjective(Options& options, ObjectiveType value) { options.objective = v
 double GetTimeLimit(const Options& options) { return options.time_limit; }
 void SetTimeLimit(Options& options, double value) { options.time_limit = value; }
 void SetImproveIterations(Options& options, int64_t value) {
-    if (value < 0) throw std::invalid_argument("Options.improve_iterations " + std::to_string(value) + " is negative; 0 means no cap");
+    if (value < 0) {
+        throw std::invalid_argument("Options.improve_iterations " + std::to_string(value) +
+                                    " is negative; 0 means no cap");
+    }
     options.improve_iterations = value;
 }
+double GetMemoryLimitMb(const Options& options) { return options.memory_limit_mb; }
+void SetMemoryLimitMb(Options& options, double value) { options.memory_limit_mb = value; }
 
 }  // namespace
 
@@ -64,7 +69,8 @@ void bind_problem_model(py::module_& module) {
         .def_readwrite("improve", &Options::improve)
         .def_readwrite("seed", &Options::seed)
         .def_property(
-            "improve_iterations", [](const Options& o) { return o.improve_iterations; }, &SetImproveIterations);
+            "improve_iterations", [](const Options& o) { return o.improve_iterations; }, &SetImproveIterations)
+        .def_property("memory_limit_mb", &GetMemoryLimitMb, &SetMemoryLimitMb);
 
     py::class_<AssignmentConstraint>(module, "AssignmentConstraint")
         .def(py::init<>())

@@ -6,11 +6,14 @@
 #include <iterator>
 #include <memory>
 #include <stdexcept>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 
 #include "core/json_reader.h"
 #include "python/bindings.h"
+#include "python/python_solve_control.h"
+#include "search/anytime_filter.h"
 #include "search/solver.h"
 
 namespace py = pybind11;
@@ -25,6 +28,20 @@ const char* const kSolveFileDoc =
 const char* const kSolveStrDoc =
     "Solve an MTSP instance from a JSON string.\nReturns a dict with keys: status, routes, statistics, anytime, "
     "timeout.";
+
+// Freeing a search takes about 2 ms per megabyte it held (seconds for a long
+// solve); past this size a thread of its own frees it, so that the caller,
+// and a Ctrl-C, get the answer without waiting.
+constexpr size_t kFreeAsideBytes = size_t{32} << 20;
+
+void free_solver(std::unique_ptr<Solver> solver) {
+    if (solver->search_memory.bytes < kFreeAsideBytes) return;
+    try {
+        std::thread([doomed = std::move(solver)]() mutable { doomed.reset(); }).detach();
+    } catch (const std::exception&) {
+        // No thread to spare (system_error, bad_alloc): the solver was freed right here instead.
+    }
+}
 
 }  // namespace
 
@@ -65,84 +82,96 @@ py::dict build_result_dict(const Result& result, const Problem& problem, double 
     statistics["n_expanded"] = py::int_(result.n_expanded);
     statistics["last_update_time"] = py::float_(result.last_update_time);
     statistics["improve_iterations"] = py::int_(result.improve_iterations);
+    statistics["stop_reason"] = py::str(stop_reason_name(result.stop_reason));
     out["statistics"] = statistics;
     return out;
 }
 
+py::dict anytime_entry(double time, double max_cost, double sum_cost) {
+    py::dict item;
+    item["time"] = py::float_(time);
+    item["max_cost"] = py::float_(max_cost);
+    item["sum_cost"] = py::float_(sum_cost);
+    return item;
+}
+
 py::list build_anytime_list(const std::vector<std::pair<double, Result>>& snapshots, bool min_sum) {
     py::list entries;
-    double best = 1e18;
+    AnytimeFilter filter(min_sum);
     for (const auto& [time, snapshot] : snapshots) {
-        double sum = 0.0;
-        double largest = 0.0;
-        for (const auto& entry : snapshot.times) {
-            sum += entry.second;
-            largest = std::max(largest, entry.second);
-        }
-        const double value = min_sum ? sum : largest;
-        if (value < best - 1e-9) {
-            py::dict item;
-            item["time"] = py::float_(time);
-            item["max_cost"] = py::float_(largest);
-            item["sum_cost"] = py::float_(sum);
-            entries.append(item);
-            best = value;
-        }
+        const CostTotals totals = cost_totals(snapshot);
+        if (filter.admit(totals)) entries.append(anytime_entry(time, totals.max_cost, totals.sum_cost));
     }
     return entries;
 }
 
 namespace {
 
-// The document is parsed and dropped before the solve, and the matrices
-// once the Solver holds its own tables: on large instances these are the
-// biggest things in memory.
-Problem read_problem_text(const std::string& json_str) {
-    Problem problem;
+// Fills `problem` without the interpreter lock; the document is freed on
+// return, before any of the Solver's tables exist.
+void read_problem_text(const std::string& json_str, Problem& problem) {
+    py::gil_scoped_release unlocked;
     read_problem_json(nlohmann::json::parse(json_str), problem);
-    return problem;
 }
 
-py::dict solve_problem(Problem& problem, double time_limit) {
-    if (time_limit > 0.0) problem.solve_options.time_limit = time_limit;
+// The instance's matrices are freed once the Solver holds its own tables: on
+// large instances they and the document are the biggest things in memory.
+py::dict solve_problem(Problem& problem, double time_limit, PythonSolveControl& control) {
+    double solve_time = 0.0;
+    Result best;
+    std::vector<std::pair<double, Result>> snapshots;
+    {
+        // Nothing in here touches a Python object: other threads run meanwhile.
+        py::gil_scoped_release unlocked;
+        if (time_limit > 0.0) problem.solve_options.time_limit = time_limit;
+
+        const auto t0 = std::chrono::system_clock::now();
+        auto solver = std::make_unique<Solver>(problem, problem.solve_options);
+        decltype(problem.cost_matrices)().swap(problem.cost_matrices);
+        {
+            const PythonSolveControl::Attached attached(*solver, control);
+            solver->solve();
+        }
+        const auto t1 = std::chrono::system_clock::now();
+        solve_time = static_cast<double>(std::chrono::duration_cast<std::chrono::nanoseconds>(t1 - t0).count()) / 1e9;
+
+        best = solver->get_result();
+        snapshots = solver->get_result_process();
+        free_solver(std::move(solver));
+    }
     const bool min_sum = problem.solve_options.objective == ObjectiveType::MinSum;
-
-    const auto t0 = std::chrono::system_clock::now();
-    auto solver = std::make_unique<Solver>(problem, problem.solve_options);
-    decltype(problem.cost_matrices)().swap(problem.cost_matrices);
-    solver->solve();
-    const auto t1 = std::chrono::system_clock::now();
-    const double solve_time =
-        static_cast<double>(std::chrono::duration_cast<std::chrono::nanoseconds>(t1 - t0).count()) / 1e9;
-
-    const Result best = solver->get_result();
-    const auto snapshots = solver->get_result_process();
     py::dict out = build_result_dict(best, problem, solve_time);
     out["anytime"] = build_anytime_list(snapshots, min_sum);
+    control.raise_pending(out);
     return out;
 }
 
 }  // namespace
 
-py::dict solve_json_str(const std::string& json_str, double time_limit) {
-    Problem problem = read_problem_text(json_str);
-    return solve_problem(problem, time_limit);
+py::dict solve_json_str(const std::string& json_str, double time_limit, py::object on_improvement) {
+    PythonSolveControl control(std::move(on_improvement));
+    Problem problem;
+    read_problem_text(json_str, problem);
+    return solve_problem(problem, time_limit, control);
 }
 
-py::dict solve_json_file(const std::string& input_path, double time_limit) {
+py::dict solve_json_file(const std::string& input_path, double time_limit, py::object on_improvement) {
+    std::ifstream in(input_path, std::ios::in | std::ios::binary);
+    if (!in.is_open()) throw std::runtime_error("Cannot open file: " + input_path);
+    PythonSolveControl control(std::move(on_improvement));
     Problem problem;
     {
-        std::ifstream in(input_path, std::ios::in | std::ios::binary);
-        if (!in.is_open()) throw std::runtime_error("Cannot open file: " + input_path);
         const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        problem = read_problem_text(text);
+        read_problem_text(text, problem);
     }
-    return solve_problem(problem, time_limit);
+    return solve_problem(problem, time_limit, control);
 }
 
 void bind_json_entry(py::module_& module) {
-    module.def("solve_json_file", &solve_json_file, kSolveFileDoc, py::arg("input_path"), py::arg("time_limit") = -1);
-    module.def("solve_json_str", &solve_json_str, kSolveStrDoc, py::arg("json_str"), py::arg("time_limit") = -1);
+    module.def("solve_json_file", &solve_json_file, kSolveFileDoc, py::arg("input_path"), py::arg("time_limit") = -1,
+               py::kw_only(), py::arg("on_improvement") = py::none());
+    module.def("solve_json_str", &solve_json_str, kSolveStrDoc, py::arg("json_str"), py::arg("time_limit") = -1,
+               py::kw_only(), py::arg("on_improvement") = py::none());
 }
 
 }  // namespace dulmar

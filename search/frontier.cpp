@@ -5,6 +5,12 @@
 
 namespace dulmar {
 
+Frontier::Frontier(MemoryMeter* meter)
+    : g_values(CountingAllocator<double>(meter)),
+      visited(CountingAllocator<VisitedSet>(meter)),
+      costs(CountingAllocator<double>(meter)),
+      charge(meter, sizeof(Frontier)) {}
+
 void Frontier::require_agents(const SearchState& state) const {
     if (!g_values.empty() && state.agent_cost.size() != agents) {
         throw std::invalid_argument("cannot compare states with " + std::to_string(agents) + " and " +

@@ -7,12 +7,16 @@
 #include <cstddef>
 #include <vector>
 
+#include "search/memory_meter.h"
 #include "search/search_state.h"
 
 namespace dulmar {
 
 class Frontier {
 public:
+    Frontier() = default;
+    // Counts the store and what it allocates on `meter`.
+    explicit Frontier(MemoryMeter* meter);
     virtual ~Frontier() = default;
     virtual bool is_dominated(const SearchState& state) const;
     // Drops every stored state that `state` dominates, stores a copy of it and
@@ -26,10 +30,14 @@ private:
     bool dominates_stored(const SearchState& state, size_t k) const;
     void require_agents(const SearchState& state) const;
 
+    template <class T>
+    using Column = std::vector<T, CountingAllocator<T>>;
+
     size_t agents = 0;  // fixed by the first stored state
-    std::vector<double> g_values;
-    std::vector<VisitedSet> visited;
-    std::vector<double> costs;  // [k * agents + agent]
+    Column<double> g_values;
+    Column<VisitedSet> visited;
+    Column<double> costs;  // [k * agents + agent]
+    MeterCharge charge{nullptr, 0};
 };
 
 }  // namespace dulmar

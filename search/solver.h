@@ -2,14 +2,17 @@
 // (node index, agent index, type number), builds the complete planner graph,
 // installs the plug-ins and prepares them; search() then runs the anytime
 // focal search and keeps every improving solution. Every search helper is a
-// virtual member so that a derived solver can replace it. An instance above
-// kMaxNodes (accepted only with the option improve) gets per-type cost tables
-// instead of a graph and no search set-up: solve() hands it to the
+// virtual member so that a derived solver can replace it. A SolveControl, when
+// given, is asked between expansions whether to stop and told of every
+// improvement; a memory cap ends the search like its time limit. An instance
+// above kMaxNodes (accepted only with the option improve) gets per-type cost
+// tables instead of a graph and no search set-up: solve() hands it to the
 // improvement stage.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -24,10 +27,13 @@
 #include "graph/planner_graph.h"
 #include "plugins/plugin_base.h"
 #include "plugins/records.h"
+#include "search/anytime_filter.h"
 #include "search/frontier.h"
+#include "search/memory_meter.h"
 #include "search/search_state.h"
 #include "search/simple_timer.h"
 #include "search/solution_summary.h"
+#include "search/solve_control.h"
 #include "search/state_pool.h"
 
 namespace dulmar {
@@ -92,6 +98,15 @@ public:
     // a later search starts them afresh.
     void release_search_memory();
 
+    // Starts the clock and an empty anytime record, as every search does; a
+    // solve without a search calls it itself.
+    void start_record();
+    // Appends (elapsed time, copy of result) to the anytime record and sets
+    // last_update_time. When the snapshot joins the anytime list (the rule of
+    // AnytimeFilter) and a control is set, tells the control; returns false
+    // when the control asked to stop, with stop_reason set to Callback.
+    bool take_snapshot();
+
     // Window-aware cost of going from node a to node b over the cheapest type.
     double pair_cost(size_t a, size_t b) const;
 
@@ -129,23 +144,37 @@ public:
     bool return_to_end = true;
     std::string debug_name;
     Options options;  // as given to the constructor
+    // Options::memory_limit_mb in bytes; 0 means no cap.
+    size_t memory_cap_bytes = 0;
+
+    // ---- control ----
+    SolveControl* control = nullptr;  // not owning; asked between expansions
+    // Why the latest search (or a stage after it) ended; None before any.
+    StopReason stop_reason = StopReason::None;
 
     // ---- search structures ----
-    StatePool states;
+    // Everything below that grows with the search allocates through it; the
+    // memory cap is checked against it before each expansion.
+    MemoryMeter search_memory;
+    StatePool states{&search_memory};
     size_t num_states = 0;
     size_t pool_capacity = 0;
     size_t pool_increment = 1024;
     size_t pool_increment_max = 4096;
-    std::vector<int64_t> parents;
-    std::set<OpenEntry> open;
-    std::set<FocalEntry, FocalOrder> focal;
+    std::vector<int64_t, CountingAllocator<int64_t>> parents{CountingAllocator<int64_t>(&search_memory)};
+    std::set<OpenEntry, std::less<OpenEntry>, CountingAllocator<OpenEntry>> open{
+        CountingAllocator<OpenEntry>(&search_memory)};
+    std::set<FocalEntry, FocalOrder, CountingAllocator<FocalEntry>> focal;
     double focal_bound = 0.0;
     double incumbent_cost = -1.0;
     // agent positions (one byte per agent, see compact_position_key) -> index into frontiers
-    std::unordered_map<std::string, size_t> frontier_index;
+    std::unordered_map<CountedString, size_t, CountedStringHash, std::equal_to<CountedString>,
+                       CountingAllocator<std::pair<const CountedString, size_t>>>
+        frontier_index{CountingAllocator<std::pair<const CountedString, size_t>>(&search_memory)};
     size_t frontier_count = 0;
     // A store is created when its first state is recorded; until then the slot is empty.
-    std::vector<std::unique_ptr<Frontier>> frontiers;
+    std::vector<std::unique_ptr<Frontier>, CountingAllocator<std::unique_ptr<Frontier>>> frontiers{
+        CountingAllocator<std::unique_ptr<Frontier>>(&search_memory)};
     std::vector<double> focal_weights{100.0};
     int32_t max_rounds = 100;
 
@@ -169,17 +198,25 @@ private:
     // Every type's n x n costs from its matrix or metric, kMissingArcCost where
     // neither gives one: [(t * n + u) * n + v].
     std::vector<double> cost_layers(const Problem& problem) const;
-    void handle_goal(const SearchState& goal);
+    // False when the control asked to stop while the goal was recorded.
+    bool handle_goal(const SearchState& goal);
+    // The reason to end the search before the next expansion, None to go on.
+    StopReason reason_to_stop();
+    // After an allocation failed mid-search: frees the sets and puts back the
+    // latest complete solution if the failure cut a goal's handling short.
+    void recover_from_allocation_failure();
     void generate_children(const SearchState& cur, size_t agent, SearchState& child);
     void write_debug_paths();
     double objective_value(const Result& solution) const;
     // visited_count of a pooled state, through the virtual operation.
     int64_t visited_count_of(size_t id);
     // Writes the state's frontier key into position_key_scratch and returns it.
-    const std::string& compact_position_key(const SearchState& state);
+    const CountedString& compact_position_key(const SearchState& state);
     bool min_sum = false;
+    bool handling_goal = false;
+    AnytimeFilter anytime_filter;
     SearchState scratch_state;
-    std::string position_key_scratch;
+    CountedString position_key_scratch{CountingAllocator<char>(&search_memory)};
 };
 
 }  // namespace dulmar

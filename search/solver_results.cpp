@@ -4,7 +4,9 @@ namespace dulmar {
 
 Result Solver::get_result() {
     result.last_update_time = last_update_time;
-    return result;
+    Result copy = result;
+    copy.stop_reason = stop_reason;
+    return copy;
 }
 
 SolutionSummary Solver::get_summary() const { return summary; }

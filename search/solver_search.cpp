@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <iostream>
+#include <new>
 #include <stdexcept>
 #include <string>
 
@@ -13,9 +14,15 @@ constexpr double kNoIncumbent = -1.0;
 
 }  // namespace
 
-int Solver::search() {
+void Solver::start_record() {
     anytime_snapshots.clear();
+    anytime_filter = AnytimeFilter(min_sum);
+    stop_reason = StopReason::None;
     timer.start();
+}
+
+int Solver::search() {
+    start_record();
     reset_frontiers();
 
     const size_t n = static_cast<size_t>(std::max(agent_count, 0));
@@ -66,6 +73,7 @@ int Solver::search() {
     focal.insert(FocalEntry{root.id, visited_count(root), static_cast<int64_t>(n), root.f_value, root_length});
 
     bool goal_reached = false;
+    StopReason stop = StopReason::None;
     SearchState cur;
     SearchState child;
     auto refresh_focal_bound = [&](size_t round) {
@@ -74,46 +82,60 @@ int Solver::search() {
         if (focal_bound != bound) update_focal_bound(focal_bound, bound);
     };
 
-    for (int32_t round = 0; round < max_rounds; ++round) {
-        if (result.timeout) break;
-        while (!focal.empty()) {
-            if (timer.elapsed() > time_limit) {
-                result.timeout = true;
+    try {
+        for (int32_t round = 0; round < max_rounds; ++round) {
+            if (result.timeout) {
+                stop = StopReason::TimeLimit;
                 break;
             }
-            const size_t id = focal.begin()->id;
-            focal.erase(focal.begin());
-            states.load(id, cur);
-            open.erase(OpenEntry{cur.f_value, cur.id});
+            while (!focal.empty()) {
+                stop = reason_to_stop();
+                if (stop != StopReason::None) break;
+                const size_t id = focal.begin()->id;
+                focal.erase(focal.begin());
+                states.load(id, cur);
+                open.erase(OpenEntry{cur.f_value, cur.id});
 
-            if (is_dominated(cur) || (incumbent_cost != kNoIncumbent && incumbent_cost <= cur.f_value)) continue;
-            refresh_focal_bound(static_cast<size_t>(round));
-            record_expanded(cur);
-            if (is_goal(cur)) {
-                goal_reached = true;
-                handle_goal(cur);
-                break;
+                if (is_dominated(cur) || (incumbent_cost != kNoIncumbent && incumbent_cost <= cur.f_value)) continue;
+                refresh_focal_bound(static_cast<size_t>(round));
+                record_expanded(cur);
+                if (is_goal(cur)) {
+                    goal_reached = true;
+                    if (!handle_goal(cur)) stop = StopReason::Callback;
+                    break;
+                }
+                result.n_expanded += 1;
+                const int64_t agent = expansion->select_agent(cur);
+                if (agent < 0) {
+                    std::cerr << "can't find next expanded agent" << std::endl;
+                    break;
+                }
+                generate_children(cur, static_cast<size_t>(agent), child);
+                refresh_focal_bound(static_cast<size_t>(round));
             }
-            result.n_expanded += 1;
-            const int64_t agent = expansion->select_agent(cur);
-            if (agent < 0) {
-                std::cerr << "can't find next expanded agent" << std::endl;
-                break;
-            }
-            generate_children(cur, static_cast<size_t>(agent), child);
-            refresh_focal_bound(static_cast<size_t>(round));
-        }
 
-        if (result.timeout || open.empty()) break;
-        const double best_f = open.begin()->f_value;
-        const bool settled = (incumbent_cost / best_f - 1.0) / 5.0 < 0.001;
-        focal_weights.push_back(next_focal_weight(incumbent_cost, best_f));
-        if (settled) {
-            std::cout << "w = 1" << std::endl;
-        } else {
-            summary.suboptimality_bound = incumbent_cost / best_f;
+            if (stop != StopReason::None) break;
+            if (open.empty()) {
+                stop = StopReason::Exhausted;
+                break;
+            }
+            const double best_f = open.begin()->f_value;
+            const bool settled = (incumbent_cost / best_f - 1.0) / 5.0 < 0.001;
+            focal_weights.push_back(next_focal_weight(incumbent_cost, best_f));
+            if (settled) {
+                std::cout << "w = 1" << std::endl;
+            } else {
+                summary.suboptimality_bound = incumbent_cost / best_f;
+            }
         }
+        if (stop == StopReason::None) stop = StopReason::Rounds;
+    } catch (const std::bad_alloc&) {
+        // Out of memory ends the search like the memory cap: what was found is kept.
+        recover_from_allocation_failure();
+        goal_reached = !anytime_snapshots.empty();
+        stop = StopReason::MemoryLimit;
     }
+    stop_reason = stop;
 
     result.finish_code = -1;
     result.search_cpu_time = timer.elapsed();
@@ -200,20 +222,50 @@ double next_focal_weight(double incumbent, double best_f) {
 }
 
 double Solver::objective_value(const Result& solution) const {
-    double sum = 0.0;
-    double largest = 0.0;
-    for (const auto& entry : solution.times) {
-        sum += entry.second;
-        largest = std::max(largest, entry.second);
-    }
-    return min_sum ? sum : largest;
+    return dulmar::objective_value(cost_totals(solution), min_sum);
 }
 
-void Solver::handle_goal(const SearchState& goal) {
-    solution_found = 1;
-    extract_solution(goal.id);
+StopReason Solver::reason_to_stop() {
+    if (timer.elapsed() > time_limit) {
+        result.timeout = true;
+        return StopReason::TimeLimit;
+    }
+    if (memory_cap_bytes != 0 && search_memory.bytes >= memory_cap_bytes) return StopReason::MemoryLimit;
+    return control != nullptr ? control->poll() : StopReason::None;
+}
+
+bool Solver::take_snapshot() {
     last_update_time = timer.elapsed();
     anytime_snapshots.emplace_back(last_update_time, result);
+    const CostTotals totals = cost_totals(result);
+    if (!anytime_filter.admit(totals) || control == nullptr) return true;
+    if (control->on_improvement(last_update_time, totals.max_cost, totals.sum_cost)) return true;
+    stop_reason = StopReason::Callback;
+    return false;
+}
+
+void Solver::recover_from_allocation_failure() {
+    // The search is over: its sets are no longer needed and freeing them
+    // leaves room to put the result right and hand it out.
+    open.clear();
+    focal.clear();
+    if (!handling_goal) return;
+    handling_goal = false;
+    if (anytime_snapshots.empty()) {
+        result.paths.clear();
+        result.times.clear();
+    } else {
+        result = anytime_snapshots.back().second;
+    }
+}
+
+bool Solver::handle_goal(const SearchState& goal) {
+    handling_goal = true;
+    solution_found = 1;
+    extract_solution(goal.id);
+    // A stop asked for here still lets the goal's post-optimisation finish,
+    // as the time limit does; its snapshot is reported too.
+    bool go_on = take_snapshot();
 
     const auto found_paths = result.paths;
     const auto found_times = result.times;
@@ -225,14 +277,15 @@ void Solver::handle_goal(const SearchState& goal) {
         result.paths = found_paths;
         result.times = found_times;
     }
-    last_update_time = timer.elapsed();
-    anytime_snapshots.emplace_back(last_update_time, result);
+    go_on = take_snapshot() && go_on;
 
     double largest = 0.0;
     for (const auto& entry : result.times) largest = std::max(largest, entry.second);
     best_max_cost = largest;
     update_summary();
     set_incumbent(objective_value(result));
+    handling_goal = false;
+    return go_on;
 }
 
 void Solver::extract_solution(size_t goal) {

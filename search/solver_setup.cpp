@@ -1,6 +1,8 @@
 #include <algorithm>
 #include <cmath>
 #include <iostream>
+#include <limits>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 
@@ -32,6 +34,17 @@ size_t lookup_agent_node(const std::unordered_map<size_t, size_t>& node_index, c
     return found->second;
 }
 
+size_t memory_cap_from_mb(double megabytes) {
+    if (!(megabytes >= 0.0)) {
+        std::ostringstream text;
+        text << "memory_limit_mb " << megabytes << " is neither 0 (no cap) nor a positive number of megabytes";
+        throw std::invalid_argument(text.str());
+    }
+    const double bytes = std::ceil(megabytes * 1048576.0);
+    if (bytes >= static_cast<double>(std::numeric_limits<size_t>::max())) return std::numeric_limits<size_t>::max();
+    return static_cast<size_t>(bytes);
+}
+
 }  // namespace
 
 void require_search_size(size_t node_count) {
@@ -43,7 +56,7 @@ void require_search_size(size_t node_count) {
 }
 
 Solver::Solver(const Problem& problem, Options options)
-    : focal(FocalOrder{&focal_comparator}) {
+    : focal(FocalOrder{&focal_comparator}, CountingAllocator<FocalEntry>(&search_memory)) {
     focal_comparator = std::make_unique<DefaultFocalComparator>();
     heuristic = std::make_unique<DefaultHeuristic>();
     post_optimizer = std::make_unique<DefaultPostOptimizer>();
@@ -63,6 +76,7 @@ Solver::Solver(const Problem& problem, Options options)
     graph = owned_graph.get();
     this->options = options;
     time_limit = options.time_limit;
+    memory_cap_bytes = memory_cap_from_mb(options.memory_limit_mb);
     return_to_end = options.return_to_end;
     min_sum = options.objective == ObjectiveType::MinSum;
     // The search's bound and plug-ins are never used on a large instance.

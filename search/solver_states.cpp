@@ -9,12 +9,13 @@ namespace dulmar {
 // One byte per agent while every node index fits in a byte (always so for
 // instances the solver accepts), so keys of up to 15 agents need no heap
 // storage; otherwise the decimal form, which is longer and cannot collide.
-const std::string& Solver::compact_position_key(const SearchState& state) {
-    std::string& key = position_key_scratch;
+const CountedString& Solver::compact_position_key(const SearchState& state) {
+    CountedString& key = position_key_scratch;
     key.clear();
     for (size_t node : state.agent_node) {
         if (node >= 256) {
-            key = position_key(state);
+            const std::string text = position_key(state);
+            key.assign(text.begin(), text.end());
             return key;
         }
         key.push_back(static_cast<char>(static_cast<unsigned char>(node)));
@@ -24,18 +25,20 @@ const std::string& Solver::compact_position_key(const SearchState& state) {
 
 size_t Solver::allocate_state() {
     const size_t id = num_states;
+    if (id >= pool_capacity) {
+        // Grown before the count moves, so a failed allocation leaves the pool as it was.
+        if (pool_capacity == 0) states.reset(static_cast<size_t>(agent_count));
+        states.resize(pool_capacity + pool_increment);
+        parents.resize(pool_capacity + pool_increment, 0);
+        pool_capacity += pool_increment;
+        if (pool_increment < pool_increment_max) pool_increment *= 2;
+    }
     num_states += 1;
-    if (num_states <= pool_capacity) return id;
-    if (pool_capacity == 0) states.reset(static_cast<size_t>(agent_count));
-    pool_capacity += pool_increment;
-    states.resize(pool_capacity);
-    parents.resize(pool_capacity, 0);
-    if (pool_increment < pool_increment_max) pool_increment *= 2;
     return id;
 }
 
 bool Solver::is_dominated(const SearchState& state) {
-    const std::string& key = compact_position_key(state);
+    const CountedString& key = compact_position_key(state);
     auto found = frontier_index.find(key);
     if (found != frontier_index.end()) {
         const Frontier* store = found->second < frontiers.size() ? frontiers[found->second].get() : nullptr;
@@ -56,7 +59,7 @@ void Solver::record_expanded(const SearchState& state) {
     }
     if (found->second >= frontiers.size()) frontiers.resize(found->second + 1);
     std::unique_ptr<Frontier>& store = frontiers[found->second];
-    if (!store) store = std::make_unique<Frontier>();
+    if (!store) store = std::make_unique<Frontier>(&search_memory);
     store->insert(state);
 }
 
@@ -76,16 +79,16 @@ double Solver::total_length(const SearchState& state) const {
 void Solver::reset_frontiers() { frontier_count = 0; }
 
 void Solver::release_search_memory() {
-    states = StatePool();
+    states = StatePool(&search_memory);
     num_states = 0;
     pool_capacity = 0;
     pool_increment = 1024;
-    std::vector<int64_t>().swap(parents);
+    decltype(parents)(parents.get_allocator()).swap(parents);
     open.clear();
     focal.clear();
-    std::unordered_map<std::string, size_t>().swap(frontier_index);
+    decltype(frontier_index)(frontier_index.get_allocator()).swap(frontier_index);
     frontier_count = 0;
-    std::vector<std::unique_ptr<Frontier>>().swap(frontiers);
+    decltype(frontiers)(frontiers.get_allocator()).swap(frontiers);
 }
 
 int64_t Solver::visited_count(const SearchState& state) const {

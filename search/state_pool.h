@@ -1,23 +1,29 @@
 // Compact storage of every search state the Solver generates. States are
 // kept column-wise (fixed-size header plus per-agent columns) so that a pool
 // of millions of states costs a few words per agent each, not three heap
-// vectors per state. Slots are addressed by state id.
+// vectors per state. Slots are addressed by state id and live in blocks of a
+// fixed number of slots: growing adds blocks and never moves stored states,
+// so growth needs no second copy of the pool and costs what the cap expects.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
+#include "search/memory_meter.h"
 #include "search/search_state.h"
 
 namespace dulmar {
 
 class StatePool {
 public:
+    // Every block the pool allocates is counted on `meter` (none when null).
+    explicit StatePool(MemoryMeter* meter = nullptr);
+
     // Fixes the number of agents per state; drops every slot.
     void reset(size_t agent_count);
     size_t agent_count() const { return agents_; }
-    size_t capacity() const { return headers_.size(); }
+    size_t capacity() const { return slots_; }
     // Grows or shrinks to `capacity` slots; new slots are empty (node_count -1).
     void resize(size_t capacity);
 
@@ -26,13 +32,13 @@ public:
     void load(size_t id, SearchState& out) const;
     SearchState get(size_t id) const;
 
-    double f_value(size_t id) const { return headers_[id].f_value; }
-    int64_t active_agents(size_t id) const { return headers_[id].active_agents; }
-    const VisitedSet& visited(size_t id) const { return headers_[id].visited; }
-    int32_t node_count(size_t id) const { return headers_[id].node_count; }
-    int64_t last_agent(size_t id) const { return headers_[id].last_agent; }
-    size_t agent_node(size_t id, size_t agent) const { return nodes_[id * agents_ + agent]; }
-    double agent_cost(size_t id, size_t agent) const { return costs_[id * agents_ + agent]; }
+    double f_value(size_t id) const { return header(id).f_value; }
+    int64_t active_agents(size_t id) const { return header(id).active_agents; }
+    const VisitedSet& visited(size_t id) const { return header(id).visited; }
+    int32_t node_count(size_t id) const { return header(id).node_count; }
+    int64_t last_agent(size_t id) const { return header(id).last_agent; }
+    size_t agent_node(size_t id, size_t agent) const { return block(id).nodes[column(id, agent)]; }
+    double agent_cost(size_t id, size_t agent) const { return block(id).costs[column(id, agent)]; }
 
 private:
     struct Header {
@@ -45,11 +51,30 @@ private:
         int32_t node_count = -1;
     };
 
+    template <class T>
+    using Column = std::vector<T, CountingAllocator<T>>;
+
+    struct Block {
+        Block(MemoryMeter* meter, size_t agents);
+        Column<Header> headers;
+        Column<double> costs;   // [slot * agents + agent]
+        Column<uint8_t> nodes;  // [slot * agents + agent]; node indices are below 256
+        Column<char> done;      // [slot * agents + agent]
+    };
+
+    static constexpr size_t kBlockBits = 12;
+    static constexpr size_t kBlockSlots = size_t{1} << kBlockBits;
+
+    const Block& block(size_t id) const { return blocks_[id >> kBlockBits]; }
+    const Header& header(size_t id) const { return block(id).headers[id & (kBlockSlots - 1)]; }
+    size_t column(size_t id, size_t agent) const { return (id & (kBlockSlots - 1)) * agents_ + agent; }
+    void clear_slot(size_t id);
+    void require_slot(size_t id) const;
+
+    MemoryMeter* meter_ = nullptr;
     size_t agents_ = 0;
-    std::vector<Header> headers_;
-    std::vector<double> costs_;   // [id * agents + agent]
-    std::vector<uint8_t> nodes_;  // [id * agents + agent]; node indices are below 256
-    std::vector<char> done_;      // [id * agents + agent]
+    size_t slots_ = 0;
+    std::vector<Block, CountingAllocator<Block>> blocks_;
 };
 
 }  // namespace dulmar

@@ -1,7 +1,7 @@
 """The ``vok`` command line: solve a JSON instance, or convert TSPLIB and Solomon files into one.
 
 Exit status: 0 when routes were found, 1 when the search found none, 2 for a bad instance,
-an unreadable or malformed file, or bad arguments.
+an unreadable or malformed file, or bad arguments, 130 when interrupted (Ctrl-C).
 """
 
 from __future__ import annotations
@@ -11,7 +11,10 @@ import contextlib
 import ctypes
 import json
 import os
+import select
 import sys
+import threading
+import time
 from pathlib import Path
 from typing import Any, Callable, Dict, Iterator, List, Mapping, Optional, Sequence, Tuple
 
@@ -63,7 +66,8 @@ def build_parser() -> argparse.ArgumentParser:
         help="solve a JSON instance and print the routes",
         description="Solve a JSON instance and print each agent's route and cost, the totals, the solve "
                     "time and the improvements found over time. Solver diagnostics go to standard error.",
-        epilog="Exit status: 0 routes found, 1 no routes found, 2 bad instance or arguments.",
+        epilog="Exit status: 0 routes found, 1 no routes found, 2 bad instance or arguments, 130 interrupted "
+               "(the best routes found so far are printed).",
     )
     solve.add_argument("instance", metavar="INSTANCE.json", help="instance file")
     solve.add_argument("--time-limit", metavar="S", type=_positive_float,
@@ -179,9 +183,92 @@ def _flush_native_streams() -> None:
         pass
 
 
+class _Progress:
+    """One live line on the terminal while the core solves: processor seconds spent over the budget, the
+    best costs and the number of improvements so far. Whatever the core writes meanwhile arrives through
+    a pipe and is shown above the line."""
+
+    REFRESH = 0.2  # seconds between redraws
+
+    def __init__(self, budget: Any) -> None:
+        self.budget = f"{budget:g}" if isinstance(budget, (int, float)) else "?"
+        self.best: Optional[Mapping[str, Any]] = None
+        self.improvements = 0
+        # The solve runs on this thread; its processor clock is what the budget counts.
+        try:
+            self._clock: Optional[int] = time.pthread_getcpuclockid(threading.get_ident())
+        except (AttributeError, OSError):
+            self._clock = None
+        self._started = self._now()
+        self._terminal = -1
+        self._pipe = (-1, -1)
+        self._thread: Optional[threading.Thread] = None
+
+    def _now(self) -> float:
+        return time.clock_gettime(self._clock) if self._clock is not None else time.monotonic()
+
+    def improved(self, entry: Mapping[str, Any]) -> None:
+        """The on_improvement callable: remembers the entry; returns None, so the solve goes on."""
+        self.best = entry
+        self.improvements += 1
+
+    def line(self) -> str:
+        elapsed = self._now() - self._started
+        if self.best is None:
+            costs = "best max -  sum -"
+        else:
+            costs = f"best max {self.best['max_cost']:.3f}  sum {self.best['sum_cost']:.3f}"
+        return f"{elapsed:.1f}/{self.budget} s  {costs}  improvements {self.improvements}"
+
+    def start(self, terminal: int) -> int:
+        """Starts drawing on `terminal`; returns the pipe end the core's output should go to."""
+        self._terminal = terminal
+        self._pipe = os.pipe()
+        self._thread = threading.Thread(target=self._run, name="vok-progress", daemon=True)
+        self._thread.start()
+        return self._pipe[1]
+
+    def stop(self) -> None:
+        """Once nothing writes into the pipe any more: shows what is left and erases the line."""
+        os.close(self._pipe[1])
+        if self._thread is not None:
+            self._thread.join()
+        os.close(self._pipe[0])
+
+    def _show(self, data: bytes) -> None:
+        try:
+            os.write(self._terminal, data)
+        except OSError:
+            pass  # a vanished terminal must not stop the pipe from being drained
+
+    def _draw(self) -> None:
+        try:
+            width = os.get_terminal_size(self._terminal).columns
+        except OSError:
+            width = 0
+        if width <= 1:
+            width = 80  # a terminal that does not tell its size
+        self._show(b"\r\x1b[K" + self.line()[:width - 1].encode())
+
+    def _run(self) -> None:
+        pending = b""
+        while True:
+            ready, _, _ = select.select([self._pipe[0]], [], [], self.REFRESH)
+            if ready:
+                chunk = os.read(self._pipe[0], 65536)
+                if not chunk:
+                    break
+                lines, newline, pending = (pending + chunk).rpartition(b"\n")
+                if newline:
+                    self._show(b"\r\x1b[K" + lines + newline)
+            self._draw()
+        self._show(b"\r\x1b[K" + pending)
+
+
 @contextlib.contextmanager
-def _native_output(quiet: bool) -> Iterator[None]:
-    """Sends what the core writes to fd 1 over to fd 2, or both to the null device when quiet."""
+def _native_output(quiet: bool, progress: Optional[_Progress] = None) -> Iterator[None]:
+    """Sends what the core writes to fd 1 over to fd 2, or both to the null device when quiet, or both
+    through the progress line's pipe when there is one."""
     sys.stdout.flush()
     sys.stderr.flush()
     _flush_native_streams()
@@ -190,16 +277,23 @@ def _native_output(quiet: bool) -> Iterator[None]:
     except OSError:
         yield
         return
-    sink = os.open(os.devnull, os.O_WRONLY) if quiet else 2
+    if quiet:
+        sink = os.open(os.devnull, os.O_WRONLY)
+    elif progress is not None:
+        sink = progress.start(saved[1])
+    else:
+        sink = 2
     try:
         os.dup2(sink, 1)
-        if quiet:
+        if sink != 2:
             os.dup2(sink, 2)
         yield
     finally:
         _flush_native_streams()
         os.dup2(saved[0], 1)
         os.dup2(saved[1], 2)
+        if progress is not None and not quiet:
+            progress.stop()  # closes the pipe end that `sink` names
         for fd in saved + ([sink] if quiet else []):
             os.close(fd)
 
@@ -230,16 +324,26 @@ def _node_label(nodes: List[Any], index: int) -> str:
         return f"#{index}"
 
 
+def _instance_time_limit(instance: Dict[str, Any]) -> Any:
+    options = instance.get("options")
+    return options.get("time_limit", 60.0) if isinstance(options, dict) else 60.0
+
+
 def _print_report(path: str, instance: Dict[str, Any], result: Mapping[str, Any],
-                  time_limit: Optional[float]) -> None:
+                  time_limit: Optional[float], interrupted: bool = False) -> None:
     nodes = instance.get("nodes", [])
     options = instance.get("options")
     if time_limit is None:
-        time_limit = options.get("time_limit", 60.0) if isinstance(options, dict) else 60.0
+        time_limit = _instance_time_limit(instance)
     stats = result["statistics"]
     print(f"{path}: {len(nodes)} nodes, {len(result['routes'])} agents, "
           f"objective {_objective_name(options)}, time limit {time_limit:g} s")
-    ending = "time limit reached" if result["timeout"] else "search finished"
+    if interrupted:
+        ending = "interrupted"
+    elif stats.get("stop_reason") == "memory_limit":
+        ending = "memory limit reached"
+    else:
+        ending = "time limit reached" if result["timeout"] else "search finished"
     print(f"status {result['status']} ({ending})")
     print()
     print(f"{'agent':>8} {'cost':>12} {'nodes':>6}  route")
@@ -289,17 +393,30 @@ def _solve(args: argparse.Namespace) -> int:
             raise CommandError(f"cannot write {target}: its folder does not exist")
     plotter = _load_plotter() if args.plot else None
 
+    stderr_is_terminal = sys.stderr is not None and sys.stderr.isatty()
+    budget = args.time_limit if args.time_limit else _instance_time_limit(instance)
+    progress = _Progress(budget) if stderr_is_terminal and not args.quiet else None
     failure: Optional[Exception] = None
-    with _native_output(args.quiet):
+    interruption: Optional[KeyboardInterrupt] = None
+    with _native_output(args.quiet, progress):
         try:
-            result = solve_json_str(text, args.time_limit if args.time_limit else -1)
+            result = solve_json_str(text, args.time_limit if args.time_limit else -1,
+                                    on_improvement=progress.improved if progress else None)
         except (RuntimeError, ValueError, IndexError) as exc:
             failure = exc
+        except KeyboardInterrupt as exc:
+            interruption = exc
     if failure is not None:
         raise CommandError(f"{args.instance}: {failure}")
+    if interruption is not None:
+        # The core hands the best routes found before the interruption along with it.
+        partial = getattr(interruption, "partial_result", None)
+        if partial is None:
+            raise interruption
+        result = partial
 
     if not args.quiet:
-        _print_report(args.instance, instance, result, args.time_limit)
+        _print_report(args.instance, instance, result, args.time_limit, interrupted=interruption is not None)
     if args.out:
         _write_text(args.out, to_json(result))
     if plotter is not None:
@@ -307,6 +424,8 @@ def _solve(args: argparse.Namespace) -> int:
             plotter(instance, result, args.plot)
         except OSError as exc:
             raise CommandError(f"cannot write {args.plot}: {exc.strerror or exc}") from None
+    if interruption is not None:
+        return 130
     return 0 if result["status"] == "success" else 1
 
 

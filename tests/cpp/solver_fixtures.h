@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cmath>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -42,6 +43,15 @@ inline Problem euclidean_problem(const std::vector<PointSpec>& points, size_t ag
     problem.set_cost_matrix("a", matrix);
     problem.set_assignment_constraint(assignment);
     return problem;
+}
+
+// `count` points drawn uniformly from the square [0, 100) x [0, 100).
+inline std::vector<PointSpec> random_points(size_t count, unsigned seed) {
+    std::mt19937 random(seed);
+    std::uniform_real_distribution<double> coordinate(0.0, 100.0);
+    std::vector<PointSpec> points;
+    for (size_t i = 0; i < count; ++i) points.push_back({coordinate(random), coordinate(random)});
+    return points;
 }
 
 inline Options options_with(ObjectiveType objective, double seconds = 5.0, bool return_to_end = true) {

@@ -4,7 +4,6 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <sstream>
 
 #include "graph/sparse_graph.h"
@@ -16,7 +15,7 @@ namespace {
 
 using testing_support::euclidean_problem;
 using testing_support::options_with;
-using testing_support::PointSpec;
+using testing_support::random_points;
 
 // Counts goals through the per-goal summary update.
 class CountingSolver : public Solver {
@@ -28,14 +27,6 @@ public:
     }
     int goals = 0;
 };
-
-std::vector<PointSpec> random_points(size_t count, unsigned seed) {
-    std::mt19937 random(seed);
-    std::uniform_real_distribution<double> coordinate(0.0, 100.0);
-    std::vector<PointSpec> points;
-    for (size_t i = 0; i < count; ++i) points.push_back({coordinate(random), coordinate(random)});
-    return points;
-}
 
 double route_cost(const Problem& problem, const std::vector<int64_t>& route) {
     const auto& matrix = problem.cost_matrices.at("a");

@@ -34,6 +34,28 @@ def test_seed_and_iteration_cap_repeat_a_run():
     first, second = (vok.solve_json_str(json.dumps(instance)) for _ in range(2))
     assert first["routes"] == second["routes"]
     assert first["statistics"]["improve_iterations"] == 300
+    assert first["statistics"]["stop_reason"] == "iterations"
+
+
+def test_the_stage_reports_why_it_stopped():
+    # Five targets: the stage runs out of better solutions long before 30 s.
+    small = vok.solve_json_str(json.dumps(improving(make_instance(n=6, agents=2, seed=5), seconds=30)))
+    assert small["statistics"]["stop_reason"] == "no_improvement"
+    assert small["statistics"]["last_update_time"] < 30 and not small["timeout"]
+    timed = vok.solve_json_str(json.dumps(improving(make_instance(n=40, agents=4, seed=5), seconds=0.5)))
+    assert timed["statistics"]["stop_reason"] == "time_limit" and timed["timeout"]
+
+
+def test_callback_sees_the_stage_improvements_and_can_stop_it():
+    instance = improving(make_instance(n=30, agents=4, seed=8), seconds=3, seed=2, iterations=2000)
+    seen = []
+    result = vok.solve_json_str(json.dumps(instance), on_improvement=seen.append)
+    assert seen == result["anytime"]
+    assert len(seen) >= 2  # the search's solution and at least one from the stage
+
+    stopped = vok.solve_json_str(json.dumps(instance), on_improvement=lambda entry: False)
+    assert stopped["statistics"]["stop_reason"] == "callback"
+    assert stopped["statistics"]["improve_iterations"] == 0
 
 
 def test_improves_on_the_search_alone():

@@ -132,13 +132,15 @@ def test_result_dictionary_layout(tmp_path):
     assert list(result) == ["status", "timeout", "routes", "statistics", "anytime"]
     assert list(result["routes"][0]) == ["agent_id", "path", "cost"]
     assert list(result["statistics"]) == ["solve_time", "max_cost", "sum_cost", "n_generated", "n_expanded",
-                                          "last_update_time", "improve_iterations"]
+                                          "last_update_time", "improve_iterations", "stop_reason"]
     assert all(list(entry) == ["time", "max_cost", "sum_cost"] for entry in result["anytime"])
     assert isinstance(result["timeout"], bool)
     assert isinstance(result["statistics"]["n_generated"], int)
     assert all(isinstance(v, float) for k, v in result["statistics"].items() if k not in ("n_generated",
                                                                                            "n_expanded",
-                                                                                           "improve_iterations"))
+                                                                                           "improve_iterations",
+                                                                                           "stop_reason"))
+    assert result["statistics"]["stop_reason"] in ("time_limit", "exhausted", "rounds")
     assert result["routes"][1]["agent_id"] == 101
     assert ("Solve an MTSP instance from a JSON string.\nReturns a dict with keys: status, routes, statistics, "
             "anytime, timeout.") in vok.solve_json_str.__doc__

@@ -20,10 +20,13 @@ def installed_stubs():
     beside = Path(_vok_core.__file__).with_name("_vok_core.pyi")
     if beside.is_file():
         found.append(beside)
+    # Only the first stub package on the path takes effect; an older install
+    # further down (a venv over system site-packages) is shadowed by it.
     for entry in sys.path:
         package = Path(entry or ".") / "_vok_core-stubs" / "__init__.pyi"
-        if package.is_file() and package not in found:
+        if package.is_file():
             found.append(package)
+            break
     return found
 
 
@@ -90,7 +93,11 @@ def runtime_parameters(obj):
 def stub_parameters(func):
     args = func.args.args
     defaults = [False] * (len(args) - len(func.args.defaults)) + [True] * len(func.args.defaults)
-    return [(a.arg, d) for a, d in zip(args, defaults) if a.arg != "self"]
+    params = [(a.arg, d) for a, d in zip(args, defaults) if a.arg != "self"]
+    if func.args.kwonlyargs:  # the binding's signature marks them with a bare "*"
+        params.append(("*", False))
+        params += [(a.arg, d is not None) for a, d in zip(func.args.kwonlyargs, func.args.kw_defaults)]
+    return params
 
 
 def public(cls):
