@@ -69,13 +69,15 @@ void RouteEvaluator::set_time_windows(const TimeWindowMap& time_windows) {
 
 void RouteEvaluator::prepare(const PlannerGraph* graph, const std::vector<NodeRecord>& nodes,
                              const std::vector<AgentRecord>& agents) {
-    auto table = std::make_shared<CostTable>();
-    table->build(graph);
-    prepare(std::move(table), nodes, agents);
+    // Rebuilt in place unless a copy of this evaluator shares the table.
+    if (built_ == nullptr || built_.use_count() > (costs_ == built_ ? 2 : 1)) built_ = std::make_shared<CostTable>();
+    built_->build(graph);
+    prepare(built_, nodes, agents);
 }
 
 void RouteEvaluator::prepare(std::shared_ptr<const CostTable> costs, const std::vector<NodeRecord>& nodes,
                              const std::vector<AgentRecord>& agents) {
+    if (costs != built_) built_.reset();
     costs_ = costs ? std::move(costs) : std::make_shared<const CostTable>();
     nodes_ = nodes;
     agents_ = agents;

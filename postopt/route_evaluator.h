@@ -139,6 +139,7 @@ private:
     std::unordered_set<size_t> end_node_set_;
 
     std::shared_ptr<const CostTable> costs_ = std::make_shared<const CostTable>();
+    std::shared_ptr<CostTable> built_;  // the table built from a graph, when costs_ is it
     std::vector<NodeRecord> nodes_;
     std::vector<AgentRecord> agents_;
     std::vector<AgentInfo> agent_info_;
