@@ -112,8 +112,8 @@ void ReadAgents(const json& agents, Problem& problem) {
 void ReadCostMetric(const std::string& type, const json& entry, Problem& problem) {
     const auto metric = entry.find("metric");
     if (metric == entry.end()) {
-        throw std::invalid_argument("cost metric of agent type \"" + type +
-                                    "\": the object has no \"metric\" key; give a matrix or {\"metric\": \"euclidean\"}");
+        throw std::invalid_argument(metric_fault(type, "metric", "(missing)",
+                                                 "is required: give a matrix or {\"metric\": \"euclidean\"}"));
     }
     if (!metric->is_string()) {
         throw std::invalid_argument(metric_fault(type, "metric", metric->dump(), "is not a metric name"));

@@ -23,7 +23,8 @@ void LocalSearch::push_around(const StageSolution& s, size_t route, const Route&
         size_t head = 0;
         while (head < n && head < before.size() && nodes[head] == before[head]) ++head;
         size_t tail = 0;
-        while (tail + head < n && tail + head < before.size() && nodes[n - 1 - tail] == before[before.size() - 1 - tail])
+        while (tail + head < n && tail + head < before.size() &&
+               nodes[n - 1 - tail] == before[before.size() - 1 - tail])
             ++tail;
         first = std::max<size_t>(first, head > kReach ? head - kReach : 0);
         last = std::min(last, n - tail + kReach);

@@ -169,8 +169,8 @@ void StageSolution::refresh(size_t r) {
     if (n >= 3) {
         route.head[1] = model.visit(route.nodes[1]);
         for (size_t p = 2; p + 1 < n; ++p) {
-            route.head[p] =
-                join(route.head[p - 1], model.cost(type, route.nodes[p - 1], route.nodes[p]), model.visit(route.nodes[p]));
+            const double hop = model.cost(type, route.nodes[p - 1], route.nodes[p]);
+            route.head[p] = join(route.head[p - 1], hop, model.visit(route.nodes[p]));
         }
     }
     route.tail_by_type.clear();

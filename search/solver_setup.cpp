@@ -51,7 +51,8 @@ void require_search_size(size_t node_count) {
     if (node_count > kMaxNodes) {
         throw std::invalid_argument("instance has " + std::to_string(node_count) +
                                     " nodes; the search handles at most " + std::to_string(kMaxNodes) +
-                                    "; the option \"improve\": true (Options.improve) lifts the limit");
+                                    "; the option \"improve\": true (Options.improve, vok solve --improve) "
+                                    "lifts the limit");
     }
 }
 
@@ -164,8 +165,8 @@ std::vector<double> Solver::cost_layers(const Problem& problem) const {
                 const double cost = metric.cost(nodes[r].x, nodes[r].y, nodes[c].x, nodes[c].y);
                 if (!std::isfinite(cost)) {
                     throw std::invalid_argument("cost metric of agent type \"" + name + "\": the distance from node " +
-                                                std::to_string(nodes[r].id) + " to node " + std::to_string(nodes[c].id) +
-                                                " is not finite; check their x and y");
+                                                std::to_string(nodes[r].id) + " to node " +
+                                                std::to_string(nodes[c].id) + " is not finite; check their x and y");
                 }
                 layer[r * n + c] = cost;
                 layer[c * n + r] = cost;

@@ -209,7 +209,7 @@ TEST(JsonReader, BadCostMetricsNameTheTypeTheKeyAndTheValue) {
         {R"({"metric": "manhattan"})", R"("metric" "manhattan" is not a known metric)"},
         {R"({"metric": "Euclidean"})", R"("metric" "Euclidean" is not a known metric)"},
         {R"({"metric": 3})", R"("metric" 3 is not a metric name)"},
-        {R"({"factor": 2})", R"(the object has no "metric" key)"},
+        {R"({"factor": 2})", R"("metric" (missing) is required)"},
         {R"({"metric": "euclidean", "round": "up"})", R"("round" "up" is not a known rounding)"},
         {R"({"metric": "euclidean", "round": 1})", R"("round" 1 is not a rounding name)"},
         {R"({"metric": "euclidean", "factor": -2})", R"("factor" -2 is not a finite number >= 0)"},

@@ -201,7 +201,7 @@ def test_without_improve_more_than_256_nodes_are_refused_naming_the_count_the_li
     ({"metric": "euclidean", "round": "ceil"}, ['"round" "ceil"', "not a known rounding"]),
     ({"metric": "euclidean", "factor": -1.5}, ['"factor" -1.5', "finite number >= 0"]),
     ({"metric": "euclidean", "factor": "2"}, ['"factor" "2"', "not a number"]),
-    ({"factor": 2}, ['no "metric" key']),
+    ({"factor": 2}, ['"metric" (missing) is required']),
 ])
 def test_bad_metric_objects_are_named_and_the_process_stays_up(entry, words):
     instance = make_instance(6, 2)
