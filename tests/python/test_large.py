@@ -7,6 +7,7 @@ import random
 import pytest
 
 import _vok_core as vok
+from test_long_solves import problem_from
 
 LIMIT_WORDS = ('"improve": true', "256")
 
@@ -128,20 +129,7 @@ def test_the_metric_form_and_its_matrix_solve_alike_on_the_json_road(entry):
 
 
 def build_problem(instance, metric):
-    problem = vok.Problem()
-    for node in instance["nodes"]:
-        item = vok.Node()
-        item.id, item.position.x, item.position.y = node["id"], node["x"], node["y"]
-        problem.add_node(item)
-    for agent in instance["agents"]:
-        item = vok.Agent()
-        item.id, item.type, item.start_node, item.end_node = (agent["id"], agent["type"], agent["start_node"],
-                                                              agent["end_node"])
-        problem.add_agent(item, id=agent["id"])
-    assignment = vok.AssignmentConstraint()
-    for entry in instance["constraints"][0]["items"]:
-        assignment.set_assignment(entry["node"], entry["types"])
-    problem.set_assignment_constraint(assignment)
+    problem, _ = problem_from(dict(instance, costs={}))
     points = [(node["x"], node["y"]) for node in instance["nodes"]]
     for name, entry in instance["costs"].items():
         if metric:
