@@ -164,8 +164,8 @@ class Runner:
         w()
         w(f"### Solomon, 100 customers with their time windows, 25 agents, min-sum, {budget:g} s")
         w()
-        w("Converted with `vok.converters.solomon_to_instance` as it stands (service times and capacities "
-          "are kept only once the converter keeps them).")
+        w("Converted with `vok.converters.solomon_to_instance`: windows, service times, demands and the vehicle "
+          "capacity, enforced, as published.")
         w()
         self.report.table(["instance", "VOK status", "VOK valid", "VOK objective", "VOK vehicles",
                            "OR-Tools objective", "OR-Tools vehicles", "VOK peak MB"])

@@ -15,7 +15,7 @@ precision.
 from __future__ import annotations
 
 from pathlib import Path
-from typing import Any, Dict, List, Tuple
+from typing import Any, Dict
 
 import harness
 from harness import fmt
@@ -24,38 +24,10 @@ INSTANCES = ["C101", "R101", "RC101"]
 QUICK_BUDGET = 0.5
 
 
-def solomon_columns(path: Path) -> Tuple[float, List[Tuple[float, float]]]:
-    """The vehicle capacity and (demand, service time) per customer row, depot first."""
-    lines = path.read_text().splitlines()
-    heads = [i for i, line in enumerate(lines) if line.strip().upper().startswith("NUMBER")]
-    if not heads:
-        raise SystemExit(f"{path}: no VEHICLE section")
-    capacity = float(lines[heads[0] + 1].split()[1])
-    rows: List[Tuple[float, float]] = []
-    start = next(i for i, line in enumerate(lines) if line.strip().upper() == "CUSTOMER") + 2
-    for line in lines[start:]:
-        fields = line.split()
-        if len(fields) == 7:
-            rows.append((float(fields[3]), float(fields[6])))
-    return capacity, rows
-
-
 def published_instance(path: Path, agents: int, customers: int = 100) -> Dict[str, Any]:
-    """The converter's instance, completed from the file with whatever it does not keep yet:
-    service times, demands, the vehicle capacity and the capacity rule."""
-    instance = harness.converters().solomon_to_instance(path, agents, customers=customers, objective="min_sum")
-    capacity, rows = solomon_columns(path)
-    nodes = instance["nodes"]
-    if not any("service" in node for node in nodes):
-        for node, (_, service) in zip(nodes, rows):
-            node["service"] = service
-    if not any("demand" in node for node in nodes):
-        for node, (demand, _) in zip(nodes, rows):
-            node["demand"] = demand
-    for agent in instance["agents"]:
-        agent.setdefault("capacity", int(capacity))
-    instance["options"].setdefault("enforce_capacity", True)
-    return instance
+    """The converter's instance as published: windows, service times, demands, the vehicle
+    capacity and the capacity rule, min-sum."""
+    return harness.converters().solomon_to_instance(path, agents, customers=customers, objective="min_sum")
 
 
 def main() -> None:

@@ -86,6 +86,7 @@ void ReadNodes(const json& nodes, Problem& problem) {
         const auto type = item.find("type");
         if (type != item.end()) node.type = ParseNodeType(type->get<std::string>());
         node.demand = item.value("demand", 0.0);
+        node.service = item.value("service", 0.0);
         problem.add_node(node);
     }
 }
@@ -218,6 +219,7 @@ void ReadOptions(const json& options, Options& target) {
     const bool improve = options.value("improve", false);
     const int64_t seed = ReadInt64Option(options, "seed");
     const int64_t improve_iterations = ReadInt64Option(options, "improve_iterations");
+    const bool enforce_capacity = options.value("enforce_capacity", false);
     if (improve_iterations < 0) {
         throw std::invalid_argument("options: \"improve_iterations\" " + std::to_string(improve_iterations) +
                                     " is negative; 0 means no cap");
@@ -231,6 +233,7 @@ void ReadOptions(const json& options, Options& target) {
     target.seed = seed;
     target.improve_iterations = improve_iterations;
     target.memory_limit_mb = memory_limit_mb;
+    target.enforce_capacity = enforce_capacity;
 }
 
 }  // namespace

@@ -30,6 +30,7 @@ struct Node {
     Position position;
     NodeType type = NodeType::TARGET;
     double demand = 0.0;
+    double service = 0.0;  // time spent at the node; none at an agent's start or end node
 };
 
 struct Agent {
@@ -37,7 +38,7 @@ struct Agent {
     std::string type;
     size_t start_node = 0;
     size_t end_node = 0;
-    double capacity_limit = 0.0;
+    double capacity_limit = 0.0;  // 0: no limit
     double time_limit = 0.0;  // 0 or less: no limit
 };
 
@@ -57,6 +58,8 @@ struct Options {
     // (2^20 bytes); 0 means no cap. The default is worked out when the
     // options are constructed, so it can be read back.
     double memory_limit_mb = default_memory_limit_mb();
+    // The demands on a route may not exceed its agent's capacity.
+    bool enforce_capacity = false;
 };
 
 struct AssignmentConstraint {

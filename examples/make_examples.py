@@ -64,7 +64,8 @@ def main():
     benchmarks = Path(sys.argv[1]) if len(sys.argv) > 1 else HERE.parent.parent / "shared" / "benchmarks"
     write("eil51_3_agents.json", tsplib_to_instance(benchmarks / "tsplib" / "eil51.tsp", agents=3, time_limit=5))
     write("c101_25_customers_tw.json",
-          solomon_to_instance(benchmarks / "solomon" / "C101.txt", agents=3, customers=25, time_limit=5))
+          solomon_to_instance(benchmarks / "solomon" / "C101.txt", agents=3, customers=25, time_limit=5,
+                              service=False, capacity=False))
     write("warehouse_two_types.json", two_type_warehouse())
     write("open_routes.json", open_routes())
 

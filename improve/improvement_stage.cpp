@@ -9,7 +9,7 @@ namespace dulmar {
 namespace {
 
 // Share of the stage's acceptance temperature at its start and end, in units
-// of the mean hop of the starting solution.
+// of the mean hop (travel and waiting) of the starting solution.
 constexpr double kStartTemperature = 0.5;
 constexpr double kEndTemperature = 0.005;
 // Weight of the mean route cost next to the longest route when min-max
@@ -138,7 +138,8 @@ StageEnd ImprovementStage::run(double deadline, const Clock& clock, const BestLi
                                                     : default_stall_limit(model_.targets().size());
     const StageValue start = best_.value();
     const double hops = static_cast<double>(model_.targets().size() + model_.agent_count());
-    const double mean_hop = hops > 0 ? start.sum_cost / hops : 0.0;
+    // Service is the same in every solution, so only travel and waiting set the scale.
+    const double mean_hop = hops > 0 ? (start.sum_cost - model_.total_service()) / hops : 0.0;
     const double t_start = std::max(kStartTemperature * mean_hop, 1e-12);
     const double t_end = std::max(kEndTemperature * mean_hop, 1e-14);
     std::uniform_real_distribution<double> unit(0.0, 1.0);

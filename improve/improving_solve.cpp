@@ -85,6 +85,19 @@ StopReason stop_reason_of(StageEnd end) {
 
 int64_t search_stall_expansions(size_t nodes) { return std::max<int64_t>(1000, 50 * static_cast<int64_t>(nodes)); }
 
+void prepare_route_evaluator(const Solver& solver, RouteEvaluator& evaluator) {
+    evaluator.set_return_to_end(solver.return_to_end);
+    evaluator.set_start_nodes(solver.start_nodes);
+    evaluator.set_end_nodes(solver.end_nodes);
+    evaluator.set_time_windows(solver.time_windows);
+    evaluator.set_enforce_capacity(solver.enforce_capacity);
+    if (solver.large_instance()) {
+        evaluator.prepare(solver.dense_costs, solver.nodes, solver.agents);
+    } else {
+        evaluator.prepare(solver.graph, solver.nodes, solver.agents);
+    }
+}
+
 int solve_with_improvement(Solver& solver) {
     SolveControl* const caller = solver.control;
     int found = 0;
@@ -109,15 +122,7 @@ int solve_with_improvement(Solver& solver) {
     }
 
     RouteEvaluator evaluator;
-    evaluator.set_return_to_end(solver.return_to_end);
-    evaluator.set_start_nodes(solver.start_nodes);
-    evaluator.set_end_nodes(solver.end_nodes);
-    evaluator.set_time_windows(solver.time_windows);
-    if (solver.large_instance()) {
-        evaluator.prepare(solver.dense_costs, solver.nodes, solver.agents);
-    } else {
-        evaluator.prepare(solver.graph, solver.nodes, solver.agents);
-    }
+    prepare_route_evaluator(solver, evaluator);
     const StageModel model(evaluator, solver.options.objective);
 
     StageSettings settings;

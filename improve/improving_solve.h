@@ -10,6 +10,7 @@
 
 namespace dulmar {
 
+class RouteEvaluator;
 class Solver;
 
 // Share of the budget the search may spend without reaching a solution
@@ -23,5 +24,9 @@ int64_t search_stall_expansions(size_t nodes);
 
 // 1 when routes serving every target were found, 0 otherwise.
 int solve_with_improvement(Solver& solver);
+
+// Prepares `evaluator` with the Solver's route rules and tables, as its
+// post-optimisers judge routes.
+void prepare_route_evaluator(const Solver& solver, RouteEvaluator& evaluator);
 
 }  // namespace dulmar

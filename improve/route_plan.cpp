@@ -1,5 +1,7 @@
 #include "improve/route_plan.h"
 
+#include "plugins/visit_rule.h"
+
 namespace dulmar {
 
 size_t RoutePlan::target_count() const {
@@ -14,10 +16,17 @@ bool time_plan(const StageModel& model, const RoutePlan& plan, double& cost) {
     const size_t type = model.type_of(agent);
     double t = base.leave[plan.keep];
     int64_t prev = base.nodes[plan.keep];
+    const double capacity = model.capacity_of(agent);
+    double load = base.load[plan.keep];
 
     for (size_t k = 0; k < plan.run_count; ++k) {
         const Run& run = plan.runs[k];
         if (run.empty()) continue;
+        if (capacity > 0) {
+            // Demands are never negative, so a run that overloads the route condemns the plan.
+            load += run.route ? run.route->load[run.last] - run.route->load[run.first - 1] : model.demand(run.node);
+            if (!within_capacity(load, capacity)) return false;
+        }
         const bool same_type = run.route != nullptr && model.type_of(run.route->agent) == type;
         if (same_type && !run.reversed && run.last + 2 == run.route->size()) {
             const StageRoute& from = *run.route;

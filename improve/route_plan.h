@@ -50,10 +50,11 @@ struct RoutePlan {
 };
 
 // Times the plan for the base route's agent. False when a window, the route
-// limit or an agent-type rule fails; otherwise `cost` is the route's cost.
-// Runs are timed hop by hop as the evaluator does, except a route's own tail
-// reused unchanged, which is timed by its summary (equal up to rounding), and
-// on large instances also a route's head and its tail under another type.
+// limit, the agent's enforced capacity or an agent-type rule fails; otherwise
+// `cost` is the route's cost. Runs are timed hop by hop as the evaluator does,
+// except a route's own tail reused unchanged, which is timed by its summary
+// (equal up to rounding), and on large instances also a route's head and its
+// tail under another type; loads come from the routes' prefix loads (likewise).
 bool time_plan(const StageModel& model, const RoutePlan& plan, double& cost);
 
 // The plan's nodes, start and terminal included.

@@ -33,7 +33,7 @@ StageModel::StageModel(const RouteEvaluator& evaluator, ObjectiveType objective,
                                         std::to_string(table.dim()) + " types");
         }
         agents_[a] = AgentData{record.type, static_cast<int64_t>(starts[a]), static_cast<int64_t>(ends[a]),
-                               record.time_limit > 0 ? record.time_limit : 0.0};
+                               record.time_limit > 0 ? record.time_limit : 0.0, evaluator.capacity(a)};
         depot[starts[a]] = 1;
         depot[ends[a]] = 1;
     }
@@ -41,10 +41,19 @@ StageModel::StageModel(const RouteEvaluator& evaluator, ObjectiveType objective,
     layers_.resize(table.dim());
     for (size_t t = 0; t < table.dim(); ++t) layers_[t] = table.layer(t);
 
+    // Each visit in the summary form of the visit rule; a node with neither
+    // window nor service passes time through unchanged.
     visits_.resize(n);
+    demands_.resize(n);
     for (size_t v = 0; v < n; ++v) {
         const TimeWindow* w = evaluator.window(v);
-        visits_[v] = w ? Segment::node(w->start, w->end, 0.0) : Segment{};
+        const double service = evaluator.service(v);
+        if (w != nullptr) {
+            visits_[v] = Segment::node(w->start, w->end, service);
+        } else {
+            visits_[v] = service > 0 ? Segment::node(-Segment::kInf, Segment::kInf, service) : Segment{};
+        }
+        demands_[v] = evaluator.demand(v);
     }
 
     serves_.assign(m * n, 0);
@@ -52,6 +61,7 @@ StageModel::StageModel(const RouteEvaluator& evaluator, ObjectiveType objective,
     for (size_t v = 0; v < n; ++v) {
         if (depot[v]) continue;
         is_target_[v] = 1;
+        total_service_ += evaluator.service(v);
         targets_.push_back(static_cast<int64_t>(v));
         for (size_t a = 0; a < m; ++a) serves_[a * n + v] = evaluator.can_serve(a, static_cast<int64_t>(v)) ? 1 : 0;
     }

@@ -1,8 +1,9 @@
 // What the improvement stage reads about an instance, laid out for move
-// evaluation: dense arc costs per agent type, every node's timing summary,
-// the targets every solution must visit and each target's nearest
-// neighbours. Route rules and costs come from the post-optimisers'
-// RouteEvaluator, which stays the judge of every route the stage keeps.
+// evaluation: dense arc costs per agent type, every node's timing summary
+// (window and service), demands and enforced capacities, the targets every
+// solution must visit and each target's nearest neighbours. Route rules and
+// costs come from the post-optimisers' RouteEvaluator, which stays the judge
+// of every route the stage keeps.
 #pragma once
 
 #include <cstddef>
@@ -39,6 +40,9 @@ public:
     int64_t end_of(size_t agent) const { return agents_[agent].end; }
     // 0: no limit.
     double limit_of(size_t agent) const { return agents_[agent].limit; }
+    // The capacity the agent's route must keep to; 0: none (or not enforced).
+    double capacity_of(size_t agent) const { return agents_[agent].capacity; }
+    double demand(int64_t node) const { return demands_[static_cast<size_t>(node)]; }
     bool serves(size_t agent, int64_t node) const {
         return serves_[agent * node_count_ + static_cast<size_t>(node)] != 0;
     }
@@ -55,6 +59,8 @@ public:
         return layers_[t][static_cast<size_t>(u) * node_count_ + static_cast<size_t>(v)];
     }
     const Segment& visit(int64_t node) const { return visits_[static_cast<size_t>(node)]; }
+    // The service times of all targets: part of every complete solution's sum.
+    double total_service() const { return total_service_; }
 
     // Nodes that are no agent's start or end node: each must be served once.
     const std::vector<int64_t>& targets() const { return targets_; }
@@ -68,6 +74,7 @@ private:
         int64_t start = 0;
         int64_t end = 0;
         double limit = 0.0;
+        double capacity = 0.0;
     };
 
     const RouteEvaluator& evaluator_;
@@ -79,6 +86,8 @@ private:
     std::vector<char> type_serves_;  // [type * node_count + node], targets only
     std::vector<const double*> layers_;
     std::vector<Segment> visits_;
+    std::vector<double> demands_;
+    double total_service_ = 0.0;
     std::vector<int64_t> targets_;
     std::vector<char> is_target_;
     std::vector<std::vector<int64_t>> neighbours_;

@@ -152,6 +152,9 @@ void StageSolution::refresh(size_t r) {
     route.leave.assign(scan_.prefix.begin(), scan_.prefix.end());
     route.leave.resize(n, 0.0);
     route.cost = valid ? scan_.whole.cost : 0.0;
+    route.load.resize(n);
+    double load = 0.0;
+    for (size_t i = 0; i < n; ++i) route.load[i] = load += model.demand(route.nodes[i]);
 
     const size_t type = model.type_of(route.agent);
     route.tail.resize(n);

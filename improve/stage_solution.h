@@ -17,6 +17,7 @@ struct StageRoute {
     size_t agent = 0;
     Route nodes;               // start, targets..., terminal (the agent's end, or its start on an open route)
     std::vector<double> leave;  // running cost after each position, as the evaluator computes it
+    std::vector<double> load;   // load[p]: the demands of positions 0..p
     std::vector<Segment> tail;  // tail[p]: the targets from position p to the last one (1 <= p <= size-2)
     // Large instances only, so that no move walks a whole route: head[p], the
     // targets from position 1 to p; tail_by_type[t * size + p], tail[p] timed

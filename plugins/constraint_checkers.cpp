@@ -5,6 +5,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "plugins/visit_rule.h"
+
 namespace dulmar {
 
 namespace {
@@ -97,6 +99,39 @@ bool TimeLimitConstraintChecker::check_state(const SearchState& child, size_t ag
     return limit <= 0 || child.agent_cost[agent] <= limit;
 }
 
+// --------------------------------------------------------------- capacity
+
+void CapacityConstraintChecker::initialize(const PlannerGraph* graph, const std::vector<NodeRecord>& nodes,
+                                           const std::vector<AgentRecord>& agents) {
+    assignment_.initialize(graph, nodes, agents);
+    node_count_ = nodes.size();
+    capacity_.assign(agents.size(), 0.0);
+    too_heavy_.assign(agents.size() * node_count_, 0);
+    for (size_t a = 0; a < agents.size(); ++a) {
+        capacity_[a] = agents[a].capacity_limit;
+        for (size_t v = 0; v < node_count_; ++v)
+            too_heavy_[a * node_count_ + v] = within_capacity(nodes[v].demand, capacity_[a]) ? 0 : 1;
+    }
+}
+
+bool CapacityConstraintChecker::forbids(size_t agent, size_t node) const {
+    if (assignment_.forbids(agent, node)) return true;
+    return agent < capacity_.size() && node < node_count_ && too_heavy_[agent * node_count_ + node] != 0;
+}
+
+TransitionVerdict CapacityConstraintChecker::check_transition(const SearchState&, size_t, size_t) const {
+    return kAccept;
+}
+
+bool CapacityConstraintChecker::check_state(const SearchState& child, size_t agent) const {
+    if (agent >= child.extra_values.size()) {
+        throw std::out_of_range("agent index " + std::to_string(agent) + " has no load among the state's " +
+                                std::to_string(child.extra_values.size()) + " loads");
+    }
+    if (agent >= capacity_.size()) return true;  // no record, no limit
+    return within_capacity(child.extra_values[agent], capacity_[agent]);
+}
+
 // ------------------------------------------------------------ time window
 
 void TimeWindowConstraintChecker::initialize(const PlannerGraph* graph, const std::vector<NodeRecord>& nodes,
@@ -137,6 +172,8 @@ void TimeWindowConstraintChecker::rebuild() {
     has_window_.assign(n, 0);
     window_start_.assign(n, 0.0);
     window_end_.assign(n, 0.0);
+    service_.resize(n);
+    for (size_t v = 0; v < n; ++v) service_[v] = nodes_[v].service;
     for (const auto& [node, window] : time_windows_) {
         if (node >= n) continue;
         has_window_[node] = 1;
@@ -193,15 +230,10 @@ bool TimeWindowConstraintChecker::window_of(size_t w, double& start, double& end
 }
 
 bool TimeWindowConstraintChecker::enter(size_t w, double t, double& out) const {
-    double start = 0.0;
-    double end = 0.0;
-    if (!window_of(w, start, end)) {
-        out = t;
-        return true;
-    }
-    if (t > end) return false;
-    out = std::max(start, t);
-    return true;
+    TimeWindow window;
+    const bool windowed = window_of(w, window.start, window.end);
+    out = t;
+    return visit_node(windowed ? &window : nullptr, w < service_.size() ? service_[w] : 0.0, out);
 }
 
 TransitionVerdict TimeWindowConstraintChecker::check_transition(const SearchState& child, size_t agent,

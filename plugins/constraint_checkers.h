@@ -1,6 +1,7 @@
 // Feasibility rules of the search: which agent types may visit a node, the
-// per-agent time limits, node time windows with two look-ahead cuts, and a
-// composite that runs several checkers as one.
+// per-agent time limits, node time windows and service times with two
+// look-ahead cuts, agent capacities, and a composite that runs several
+// checkers as one.
 #pragma once
 
 #include <cstddef>
@@ -61,6 +62,27 @@ private:
     std::vector<size_t> end_nodes_;  // no rule reads it
 };
 
+// Agent capacities, checked on the loads the search carries in each state's
+// extra_values (one per agent) when capacities are enforced.
+class CapacityConstraintChecker : public ConstraintCheckerPlugin {
+public:
+    std::string name() const override { return "CapacityConstraintChecker"; }
+    void initialize(const PlannerGraph* graph, const std::vector<NodeRecord>& nodes,
+                    const std::vector<AgentRecord>& agents) override;
+    // Assignment, and a node whose demand alone exceeds the agent's capacity.
+    bool forbids(size_t agent, size_t node) const override;
+    TransitionVerdict check_transition(const SearchState& child, size_t agent, size_t node) const override;
+    // Rejects a state whose agent carries more than its positive capacity.
+    bool check_state(const SearchState& child, size_t agent) const override;
+    bool is_dead_end(const SearchState& child) const override { return assignment_.is_dead_end(child); }
+
+private:
+    DefaultConstraintChecker assignment_;
+    std::vector<double> capacity_;   // by agent; 0: no limit
+    std::vector<char> too_heavy_;    // [agent * node count + node]
+    size_t node_count_ = 0;
+};
+
 class TimeWindowConstraintChecker : public ConstraintCheckerPlugin {
 public:
     std::string name() const override { return "TimeConstraintChecker"; }
@@ -84,7 +106,7 @@ public:
 
 private:
     // Enters w at time t: false when w's window has closed, else `out` is the
-    // time after waiting for the window to open.
+    // time the agent leaves w, after waiting for the window and serving w.
     bool enter(size_t w, double t, double& out) const;
     bool window_of(size_t w, double& start, double& end) const;
     bool admits_uncached(size_t agent, size_t w) const;
@@ -114,6 +136,7 @@ private:
     std::vector<char> has_window_;
     std::vector<double> window_start_;
     std::vector<double> window_end_;
+    std::vector<double> service_;
     std::vector<char> admits_;  // [agent * nodes_.size() + w]
 };
 

@@ -69,6 +69,9 @@ public:
     virtual void set_start_nodes(const std::vector<size_t>& start_nodes) = 0;
     virtual void set_end_nodes(const std::vector<size_t>& end_nodes) = 0;
     virtual void set_time_windows(const TimeWindowMap& time_windows) = 0;
+    // Whether routes must keep their demands within their agents' capacities.
+    // Not pure, so optimisers written before capacities existed still build.
+    virtual void set_enforce_capacity(bool) {}
 };
 
 }  // namespace dulmar

@@ -15,12 +15,16 @@ struct NodeRecord {
     double z = 0.0;
     size_t id = 0;
     std::vector<size_t> allowed_types;  // ascending type numbers that may visit the node
+    // Time spent at the node and the quantity it takes; the Solver's set-up
+    // leaves both 0 at every agent's start and end node.
+    double service = 0.0;
+    double demand = 0.0;
 };
 
 struct AgentRecord {
     size_t id = 0;
     size_t type = 0;  // type number; all bits set when the problem gave the agent none
-    double capacity_limit = 0.0;
+    double capacity_limit = 0.0;  // 0: no limit, and none unless capacity is enforced
     double time_limit = 0.0;  // 0 or less: no limit
 };
 

@@ -34,4 +34,8 @@ void CompositePostOptimizer::set_time_windows(const TimeWindowMap& time_windows)
     for (auto& child : children_) child->set_time_windows(time_windows);
 }
 
+void CompositePostOptimizer::set_enforce_capacity(bool enforce) {
+    for (auto& child : children_) child->set_enforce_capacity(enforce);
+}
+
 }  // namespace dulmar

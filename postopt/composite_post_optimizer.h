@@ -25,6 +25,7 @@ public:
     void set_start_nodes(const std::vector<size_t>& start_nodes) override;
     void set_end_nodes(const std::vector<size_t>& end_nodes) override;
     void set_time_windows(const TimeWindowMap& time_windows) override;
+    void set_enforce_capacity(bool enforce) override;
 
     // A null child is ignored.
     void add(std::unique_ptr<PostOptimizerPlugin> child);

@@ -1,5 +1,5 @@
 // Base of the post-optimisers that judge routes with a RouteEvaluator: the
-// four settings the Solver hands over go straight into the evaluator.
+// settings the Solver hands over go straight into the evaluator.
 #pragma once
 
 #include <cstddef>
@@ -16,6 +16,7 @@ public:
     void set_start_nodes(const std::vector<size_t>& start_nodes) override { evaluator_.set_start_nodes(start_nodes); }
     void set_end_nodes(const std::vector<size_t>& end_nodes) override { evaluator_.set_end_nodes(end_nodes); }
     void set_time_windows(const TimeWindowMap& time_windows) override { evaluator_.set_time_windows(time_windows); }
+    void set_enforce_capacity(bool enforce) override { evaluator_.set_enforce_capacity(enforce); }
 
     const RouteEvaluator& evaluator() const { return evaluator_; }
 

@@ -88,6 +88,12 @@ void RouteEvaluator::prepare(std::shared_ptr<const CostTable> costs, const std::
 
     has_window_.assign(n, 0);
     window_.assign(n, TimeWindow{});
+    service_.resize(n);
+    demand_.resize(n);
+    for (size_t v = 0; v < n; ++v) {
+        service_[v] = nodes_[v].service;
+        demand_[v] = nodes_[v].demand;
+    }
     bool windows_monotone = true;
     for (const auto& [v, w] : time_windows_) {
         if (v >= n) continue;
@@ -109,6 +115,7 @@ void RouteEvaluator::prepare(std::shared_ptr<const CostTable> costs, const std::
         info.known = (!has_start || a < start_nodes_.size()) && (!has_end || a < end_nodes_.size());
         info.type = agents_[a].type;
         info.time_limit = agents_[a].time_limit;
+        info.capacity = enforce_capacity_ && agents_[a].capacity_limit > 0 ? agents_[a].capacity_limit : 0.0;
         info.start = has_start && a < start_nodes_.size() ? start_nodes_[a] : kNone;
         info.end = has_end && a < end_nodes_.size() ? end_nodes_[a] : kNone;
         for (size_t v = 0; v < n; ++v) {
@@ -125,7 +132,7 @@ void RouteEvaluator::prepare(std::shared_ptr<const CostTable> costs, const std::
 
     // With no negative (or NaN) arc cost the running cost only grows, which is
     // what makes giving up on a candidate past its bound safe.
-    monotone_ = windows_monotone;
+    monotone_ = windows_monotone && std::all_of(service_.begin(), service_.end(), [](double s) { return s >= 0.0; });
     std::vector<size_t> types;
     for (const AgentRecord& ag : agents_)
         if (ag.type < costs_->dim() && std::find(types.begin(), types.end(), ag.type) == types.end())
@@ -164,7 +171,7 @@ bool RouteEvaluator::ends_ok(const View& r, const AgentInfo& info) const {
 }
 
 template <class View>
-bool RouteEvaluator::step(const View& r, const AgentInfo& info, size_t a, size_t i, double& c) const {
+bool RouteEvaluator::step(const View& r, const AgentInfo& info, size_t a, size_t i, double& c, double& load) const {
     const int64_t v = r[i];
     if (v < 0 || static_cast<size_t>(v) >= nodes_.size()) return false;
     const size_t node = static_cast<size_t>(v);
@@ -175,24 +182,26 @@ bool RouteEvaluator::step(const View& r, const AgentInfo& info, size_t a, size_t
     // The ends are settled by ends_ok; another agent's depot is barred only inside.
     if ((f & kOtherDepot) && !at_end) return false;
     if (i > 0) c += hop(info, f, static_cast<size_t>(r[i - 1]), node);
-    if (has_time_windows_ && has_window_[node]) {
-        const TimeWindow& w = window_[node];
-        if (c > w.end) return false;
-        c = std::max(w.start, c);
+    if (!visit_node(has_time_windows_ && has_window_[node] ? &window_[node] : nullptr, service_[node], c))
+        return false;
+    if (info.capacity > 0) {
+        load += demand_[node];
+        if (!within_capacity(load, info.capacity)) return false;
     }
     if (i > 0 && info.time_limit > 0 && c > info.time_limit) return false;
     return true;
 }
 
 template <class View>
-RouteEvaluation RouteEvaluator::walk(const View& r, size_t a, size_t from, double c, double bound) const {
+RouteEvaluation RouteEvaluator::walk(const View& r, size_t a, size_t from, double c, double load,
+                                     double bound) const {
     const size_t n = r.size();
     if (n == 0) return {true, 0.0};
     if (a >= agent_info_.size()) return {false, 0.0};
     const AgentInfo& info = agent_info_[a];
     if (!ends_ok(r, info)) return {false, 0.0};
     for (size_t i = from; i < n; ++i) {
-        if (!step(r, info, a, i, c)) return {false, 0.0};
+        if (!step(r, info, a, i, c, load)) return {false, 0.0};
         if (monotone_ && c > bound) return {false, 0.0};
     }
     return {true, c};
@@ -201,26 +210,31 @@ RouteEvaluation RouteEvaluator::walk(const View& r, size_t a, size_t from, doubl
 template <class View>
 RouteEvaluation RouteEvaluator::resume(const View& r, const RouteScan& base, size_t from, double bound) const {
     if (from > base.fail_at) return r.size() == 0 ? RouteEvaluation{true, 0.0} : RouteEvaluation{false, 0.0};
-    return walk(r, base.agent, from, from > 0 ? base.prefix[from - 1] : 0.0, bound);
+    const bool head = from > 0;
+    return walk(r, base.agent, from, head ? base.prefix[from - 1] : 0.0, head ? base.prefix_load[from - 1] : 0.0,
+                bound);
 }
 
 RouteEvaluation RouteEvaluator::evaluate(const Route& route, size_t agent) const {
-    return walk(PlainView{route}, agent, 0, 0.0, kNoBound);
+    return walk(PlainView{route}, agent, 0, 0.0, 0.0, kNoBound);
 }
 
 void RouteEvaluator::scan(const Route& route, size_t agent, RouteScan& out) const {
     out.route = &route;
     out.agent = agent;
     out.prefix.clear();
+    out.prefix_load.clear();
     out.fail_at = 0;
     out.whole = {route.empty(), 0.0};
     if (route.empty() || agent >= agent_info_.size()) return;
     const PlainView r{route};
     const AgentInfo& info = agent_info_[agent];
     double c = 0.0;
+    double load = 0.0;
     for (size_t i = 0; i < route.size(); ++i) {
-        if (!step(r, info, agent, i, c)) break;
+        if (!step(r, info, agent, i, c, load)) break;
         out.prefix.push_back(c);
+        out.prefix_load.push_back(load);
         out.fail_at = i + 1;
     }
     if (out.fail_at == route.size() && ends_ok(r, info)) out.whole = {true, c};

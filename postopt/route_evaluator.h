@@ -1,9 +1,10 @@
 // The route rules shared by the post-optimisers: a route must start and end
 // at its agent's depots, visit only nodes its agent type may serve, avoid the
-// other agents' depots inside, keep the time windows and the agent's time
-// limit. Candidate routes (one node removed, one inserted, one segment
-// reversed) are judged in place against a scanned base route, with the same
-// arithmetic as a full evaluation so the costs are bit-identical.
+// other agents' depots inside, keep the time windows (with service times, by
+// the visit rule of plugins/visit_rule.h), the agent's time limit and, when
+// enforced, its capacity. Candidate routes (one node removed, one inserted,
+// one segment reversed) are judged in place against a scanned base route, with
+// the same arithmetic as a full evaluation so the costs are bit-identical.
 #pragma once
 
 #include <cstddef>
@@ -16,6 +17,7 @@
 #include "graph/cost_table.h"
 #include "graph/planner_graph.h"
 #include "plugins/records.h"
+#include "plugins/visit_rule.h"
 
 namespace dulmar {
 
@@ -34,6 +36,7 @@ struct RouteScan {
     RouteEvaluation whole;       // the base route's own verdict
     size_t fail_at = 0;          // first position that breaks a rule (route size if none)
     std::vector<double> prefix;  // prefix[i]: running cost after position i, for i < fail_at
+    std::vector<double> prefix_load;  // prefix_load[i]: demand loaded by position i (0 when not enforced)
 };
 
 class RouteEvaluator {
@@ -46,9 +49,11 @@ public:
     void set_start_nodes(const std::vector<size_t>& start_nodes);
     void set_end_nodes(const std::vector<size_t>& end_nodes);
     void set_time_windows(const TimeWindowMap& time_windows);
+    void set_enforce_capacity(bool enforce) { enforce_capacity_ = enforce; }
 
     bool return_to_end() const { return return_to_end_; }
     bool has_time_windows() const { return has_time_windows_; }
+    bool enforce_capacity() const { return enforce_capacity_; }
     const TimeWindowMap& time_windows() const { return time_windows_; }
     const std::vector<size_t>& start_nodes() const { return start_nodes_; }
     const std::vector<size_t>& end_nodes() const { return end_nodes_; }
@@ -82,6 +87,10 @@ public:
     const TimeWindow* window(size_t node) const {
         return has_time_windows_ && node < has_window_.size() && has_window_[node] ? &window_[node] : nullptr;
     }
+    double service(size_t node) const { return service_[node]; }
+    double demand(size_t node) const { return demand_[node]; }
+    // The capacity a route of this agent must keep to; 0 when none is enforced.
+    double capacity(size_t agent) const { return agent_info_[agent].capacity; }
     const CostTable& costs() const { return *costs_; }
     size_t node_count() const { return nodes_.size(); }
 
@@ -113,6 +122,7 @@ private:
         bool known = false;  // the depot lists cover this agent
         size_t type = 0;
         double time_limit = 0.0;
+        double capacity = 0.0;  // 0: none enforced
         size_t start = 0;
         size_t end = 0;
     };
@@ -124,14 +134,15 @@ private:
     template <class View>
     bool ends_ok(const View& r, const AgentInfo& info) const;
     template <class View>
-    bool step(const View& r, const AgentInfo& info, size_t a, size_t i, double& c) const;
+    bool step(const View& r, const AgentInfo& info, size_t a, size_t i, double& c, double& load) const;
     template <class View>
-    RouteEvaluation walk(const View& r, size_t a, size_t from, double c, double bound) const;
+    RouteEvaluation walk(const View& r, size_t a, size_t from, double c, double load, double bound) const;
     template <class View>
     RouteEvaluation resume(const View& r, const RouteScan& base, size_t from, double bound) const;
 
     bool return_to_end_ = false;
     bool has_time_windows_ = false;
+    bool enforce_capacity_ = false;
     TimeWindowMap time_windows_;
     std::vector<size_t> start_nodes_;
     std::vector<size_t> end_nodes_;
@@ -146,6 +157,8 @@ private:
     std::vector<unsigned char> flags_;  // [agent * node_count + node]
     std::vector<char> has_window_;      // by node index
     std::vector<TimeWindow> window_;    // by node index
+    std::vector<double> service_;       // by node index
+    std::vector<double> demand_;        // by node index
     bool monotone_ = false;             // running costs never decrease
 };
 

@@ -89,6 +89,9 @@ class Node:
     """Reading gives a view: ``node.position.x = 1.0`` changes the node."""
     type: NodeType
     demand: float
+    """Quantity the node takes; weighed against capacities when ``Options.enforce_capacity`` is set."""
+    service: float
+    """Time spent at the node (>= 0); none at an agent's start or end node."""
     def __init__(self) -> None: ...
 
 class Agent:
@@ -97,6 +100,7 @@ class Agent:
     start_node: int
     end_node: int
     capacity_limit: float
+    """Largest total demand on the route when capacities are enforced; 0 means no limit."""
     time_limit: float
     """Largest route cost allowed; 0 or less means no limit."""
     def __init__(self) -> None: ...
@@ -114,6 +118,8 @@ class Options:
     """Iteration cap of the improvement stage; 0 means none."""
     memory_limit_mb: float
     """Cap on the search's memory in megabytes; 0 means none. Defaults to half the physical memory, at most 8192."""
+    enforce_capacity: bool
+    """Keep the demands on each route within its agent's capacity."""
     def __init__(self) -> None: ...
 
 class AssignmentConstraint:

@@ -50,7 +50,8 @@ void bind_problem_model(py::module_& module) {
         .def_readwrite("id", &Node::id)
         .def_readwrite("position", &Node::position)
         .def_readwrite("type", &Node::type)
-        .def_readwrite("demand", &Node::demand);
+        .def_readwrite("demand", &Node::demand)
+        .def_readwrite("service", &Node::service);
 
     py::class_<Agent>(module, "Agent")
         .def(py::init<>())
@@ -70,7 +71,8 @@ void bind_problem_model(py::module_& module) {
         .def_readwrite("seed", &Options::seed)
         .def_property(
             "improve_iterations", [](const Options& o) { return o.improve_iterations; }, &SetImproveIterations)
-        .def_property("memory_limit_mb", &GetMemoryLimitMb, &SetMemoryLimitMb);
+        .def_property("memory_limit_mb", &GetMemoryLimitMb, &SetMemoryLimitMb)
+        .def_readwrite("enforce_capacity", &Options::enforce_capacity);
 
     py::class_<AssignmentConstraint>(module, "AssignmentConstraint")
         .def(py::init<>())

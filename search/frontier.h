@@ -1,7 +1,7 @@
 // Expanded states that share one set of agent positions and do not dominate
 // one another; a new state is pruned when one of them dominates it. Only what
-// dominance reads is kept (objective value, visited set, agent costs), laid
-// out contiguously because every generated child scans its store.
+// dominance reads is kept (objective value, visited set, agent costs and
+// loads), laid out contiguously because every generated child scans its store.
 #pragma once
 
 #include <cstddef>
@@ -34,9 +34,11 @@ private:
     using Column = std::vector<T, CountingAllocator<T>>;
 
     size_t agents = 0;  // fixed by the first stored state
+    size_t loads = 0;   // likewise: its extra values (agent loads), compared like costs
     Column<double> g_values;
     Column<VisitedSet> visited;
-    Column<double> costs;  // [k * agents + agent]
+    Column<double> costs;        // [k * agents + agent]
+    Column<double> load_values;  // [k * loads + agent]
     MeterCharge charge{nullptr, 0};
 };
 

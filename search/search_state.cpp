@@ -64,6 +64,14 @@ bool dominates(const SearchState& a, const SearchState& b) {
     for (size_t i = 0; i < agents; ++i) {
         if (a.agent_cost[i] > b.agent_cost[i]) return false;
     }
+    const size_t loads = a.extra_values.size();
+    if (b.extra_values.size() != loads) {
+        throw std::invalid_argument("cannot compare states with " + std::to_string(loads) + " and " +
+                                    std::to_string(b.extra_values.size()) + " loads");
+    }
+    for (size_t i = 0; i < loads; ++i) {
+        if (a.extra_values[i] > b.extra_values[i]) return false;
+    }
     return true;
 }
 

@@ -41,7 +41,8 @@ struct SearchState {
     size_t id = 0;
     std::vector<size_t> agent_node;
     std::vector<double> agent_cost;
-    std::vector<double> extra_values;  // carried along, never filled
+    // Each agent's load when the Solver enforces capacities; else empty.
+    std::vector<double> extra_values;
     VisitedSet visited;
     int32_t node_count = -1;
     double h_value = 0.0;
@@ -70,8 +71,9 @@ struct FocalEntry {
     double total_length = 0.0;
 };
 
-// a dominates b: no worse objective value, no agent costlier, and b's visited
-// set contained in a's. Positions, flags and the other values play no part.
+// a dominates b: no worse objective value, no agent costlier or (where states
+// carry loads) more loaded, and b's visited set contained in a's. Positions,
+// flags and the other values play no part.
 bool dominates(const SearchState& a, const SearchState& b);
 
 // The position key: every agent's node as a signed decimal followed by "_".

@@ -142,6 +142,9 @@ public:
     TimeWindowMap time_windows;
     double time_limit = 60.0;
     bool return_to_end = true;
+    // Capacities are enforced and some agent has one: states carry every
+    // agent's load in extra_values.
+    bool enforce_capacity = false;
     std::string debug_name;
     Options options;  // as given to the constructor
     // Options::memory_limit_mb in bytes; 0 means no cap.

@@ -46,6 +46,7 @@ int Solver::search() {
     root.agent_node.resize(n, 0);
     root.agent_cost.assign(n, 0.0);
     root.agent_done.assign(n, 0);
+    if (enforce_capacity) root.extra_values.assign(n, 0.0);
     root.active_agents = static_cast<int64_t>(n);
     root.last_agent = 0;
     root.visited = VisitedSet::with_first_clear(node_total);
@@ -184,6 +185,8 @@ void Solver::generate_children(const SearchState& cur, size_t agent, SearchState
             const double c = move_costs.cost_or(from, j, type, 0.0);
             if (return_to_end || (j != end && j != start)) child.agent_cost[agent] += c;
         }
+        // The one place that writes loads.
+        if (enforce_capacity) child.extra_values[agent] += nodes[j].demand;
 
         const TransitionVerdict verdict = constraint_checker->check_transition(child, agent, j);
         if (!verdict.feasible) continue;

@@ -24,6 +24,16 @@ namespace {
 
 constexpr size_t kNoType = static_cast<size_t>(-1);
 
+// Service times, demands and capacities are never negative or NaN; service
+// times and demands add up along routes, so they must be finite too.
+void require_quantity(double value, const char* owner, size_t id, const char* key, bool finite) {
+    if (value >= 0.0 && (!finite || std::isfinite(value))) return;
+    std::ostringstream text;
+    text << owner << " " << id << ": " << key << " " << value << " is not a " << (finite ? "finite " : "")
+         << "number >= 0";
+    throw std::invalid_argument(text.str());
+}
+
 size_t lookup_agent_node(const std::unordered_map<size_t, size_t>& node_index, const Agent& agent,
                          size_t node_id, const char* role) {
     auto found = node_index.find(node_id);
@@ -93,12 +103,16 @@ void Solver::build_tables(const Problem& problem) {
     for (const auto& [name, number] : type_index) type_names[number] = name;
 
     for (const Node& node : problem.node_list) {
+        require_quantity(node.service, "node", node.id, "service", true);
+        require_quantity(node.demand, "node", node.id, "demand", true);
         node_index[node.id] = nodes.size();
-        nodes.push_back(NodeRecord{node.position.x, node.position.y, node.position.z, node.id, {}});
+        nodes.push_back(
+            NodeRecord{node.position.x, node.position.y, node.position.z, node.id, {}, node.service, node.demand});
     }
 
     for (size_t k = 0; k < problem.ordered_agents.size(); ++k) {
         const Agent& agent = problem.ordered_agents[k];
+        require_quantity(agent.capacity_limit, "agent", agent.id, "capacity", false);
         auto typed = problem.agent_type_of.find(agent.id);
         const size_t type = typed == problem.agent_type_of.end() ? kNoType : typed->second;
         agent_index[agent.id] = k;
@@ -110,6 +124,10 @@ void Solver::build_tables(const Problem& problem) {
     agent_count = static_cast<int>(agents.size());
     start_node_set.insert(start_nodes.begin(), start_nodes.end());
     end_node_set.insert(end_nodes.begin(), end_nodes.end());
+    // Agents neither serve nor load anything at their depots.
+    for (const auto* depots : {&start_nodes, &end_nodes}) {
+        for (size_t depot : *depots) nodes[depot].service = nodes[depot].demand = 0.0;
+    }
 
     const auto& allowed_by_id = problem.assignment_constraint.allowed_types;
     for (NodeRecord& record : nodes) {
@@ -202,11 +220,18 @@ void Solver::install_plugins(const Options& options) {
     }
     const bool any_time_limit =
         std::any_of(agents.begin(), agents.end(), [](const AgentRecord& a) { return a.time_limit > 0; });
-    if (any_time_limit || !time_windows.empty()) {
+    const bool any_service =
+        std::any_of(nodes.begin(), nodes.end(), [](const NodeRecord& v) { return v.service > 0; });
+    enforce_capacity = options.enforce_capacity && std::any_of(agents.begin(), agents.end(), [](const AgentRecord& a) {
+                           return a.capacity_limit > 0;
+                       });
+    const bool timed = !time_windows.empty() || any_service;
+    if (any_time_limit || timed || enforce_capacity) {
         auto composite = std::make_unique<CompositeConstraintChecker>();
         composite->add(std::make_unique<DefaultConstraintChecker>());
-        if (!time_windows.empty()) composite->add(std::make_unique<TimeWindowConstraintChecker>());
+        if (timed) composite->add(std::make_unique<TimeWindowConstraintChecker>());
         if (any_time_limit) composite->add(std::make_unique<TimeLimitConstraintChecker>());
+        if (enforce_capacity) composite->add(std::make_unique<CapacityConstraintChecker>());
         constraint_checker = std::move(composite);
     }
     auto chain = std::make_unique<CompositePostOptimizer>();
@@ -257,6 +282,7 @@ bool Solver::prepare() {
     post_optimizer->set_start_nodes(start_nodes);
     post_optimizer->set_end_nodes(end_nodes);
     post_optimizer->set_time_windows(time_windows);
+    post_optimizer->set_enforce_capacity(enforce_capacity);
     return true;
 }
 

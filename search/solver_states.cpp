@@ -27,7 +27,10 @@ size_t Solver::allocate_state() {
     const size_t id = num_states;
     if (id >= pool_capacity) {
         // Grown before the count moves, so a failed allocation leaves the pool as it was.
-        if (pool_capacity == 0) states.reset(static_cast<size_t>(agent_count));
+        if (pool_capacity == 0) {
+            const size_t agents = static_cast<size_t>(agent_count);
+            states.reset(agents, enforce_capacity ? agents : 0);
+        }
         states.resize(pool_capacity + pool_increment);
         parents.resize(pool_capacity + pool_increment, 0);
         pool_capacity += pool_increment;

@@ -6,16 +6,18 @@
 
 namespace dulmar {
 
-StatePool::Block::Block(MemoryMeter* meter, size_t agents)
+StatePool::Block::Block(MemoryMeter* meter, size_t agents, size_t extras)
     : headers(kBlockSlots, Header{}, CountingAllocator<Header>(meter)),
       costs(kBlockSlots * agents, 0.0, CountingAllocator<double>(meter)),
       nodes(kBlockSlots * agents, 0, CountingAllocator<uint8_t>(meter)),
-      done(kBlockSlots * agents, 0, CountingAllocator<char>(meter)) {}
+      done(kBlockSlots * agents, 0, CountingAllocator<char>(meter)),
+      extras(kBlockSlots * extras, 0.0, CountingAllocator<double>(meter)) {}
 
 StatePool::StatePool(MemoryMeter* meter) : meter_(meter), blocks_(CountingAllocator<Block>(meter)) {}
 
-void StatePool::reset(size_t agent_count) {
+void StatePool::reset(size_t agent_count, size_t extra_count) {
     agents_ = agent_count;
+    extra_count_ = extra_count;
     slots_ = 0;
     blocks_.clear();
 }
@@ -23,7 +25,7 @@ void StatePool::reset(size_t agent_count) {
 void StatePool::resize(size_t capacity) {
     const size_t needed = (capacity + kBlockSlots - 1) >> kBlockBits;
     if (needed < blocks_.size()) blocks_.erase(blocks_.begin() + static_cast<std::ptrdiff_t>(needed), blocks_.end());
-    while (blocks_.size() < needed) blocks_.emplace_back(meter_, agents_);
+    while (blocks_.size() < needed) blocks_.emplace_back(meter_, agents_, extra_count_);
     // Slots cut off inside the last kept block must read as empty when they come back.
     const size_t kept_end = std::min(slots_, needed << kBlockBits);
     for (size_t id = capacity; id < kept_end; ++id) clear_slot(id);
@@ -37,6 +39,7 @@ void StatePool::clear_slot(size_t id) {
     std::fill_n(target.costs.begin() + static_cast<std::ptrdiff_t>(base), agents_, 0.0);
     std::fill_n(target.nodes.begin() + static_cast<std::ptrdiff_t>(base), agents_, 0);
     std::fill_n(target.done.begin() + static_cast<std::ptrdiff_t>(base), agents_, 0);
+    std::fill_n(target.extras.begin() + static_cast<std::ptrdiff_t>(extra_column(id)), extra_count_, 0.0);
 }
 
 void StatePool::require_slot(size_t id) const {
@@ -52,6 +55,11 @@ void StatePool::store(size_t id, const SearchState& state) {
         state.agent_done.size() != agents_) {
         throw std::invalid_argument("state " + std::to_string(id) + " does not hold one entry per agent (" +
                                     std::to_string(agents_) + " agents)");
+    }
+    if (extra_count_ > 0 && state.extra_values.size() != extra_count_) {
+        throw std::invalid_argument("state " + std::to_string(id) + " holds " +
+                                    std::to_string(state.extra_values.size()) + " extra values, the pool keeps " +
+                                    std::to_string(extra_count_));
     }
     for (size_t node : state.agent_node) {
         if (node >= 256) {
@@ -72,6 +80,8 @@ void StatePool::store(size_t id, const SearchState& state) {
     std::copy(state.agent_cost.begin(), state.agent_cost.end(), target.costs.begin() + base);
     std::copy(state.agent_node.begin(), state.agent_node.end(), target.nodes.begin() + base);
     std::copy(state.agent_done.begin(), state.agent_done.end(), target.done.begin() + base);
+    std::copy(state.extra_values.begin(), state.extra_values.begin() + static_cast<std::ptrdiff_t>(extra_count_),
+              target.extras.begin() + static_cast<std::ptrdiff_t>(extra_column(id)));
 }
 
 void StatePool::load(size_t id, SearchState& out) const {
@@ -86,7 +96,8 @@ void StatePool::load(size_t id, SearchState& out) const {
     out.active_agents = stored.active_agents;
     out.last_agent = stored.last_agent;
     out.node_count = stored.node_count;
-    out.extra_values.clear();
+    const auto extras = source.extras.begin() + static_cast<std::ptrdiff_t>(extra_column(id));
+    out.extra_values.assign(extras, extras + static_cast<std::ptrdiff_t>(extra_count_));
     const auto base = static_cast<std::ptrdiff_t>(column(id, 0));
     const auto end = base + static_cast<std::ptrdiff_t>(agents_);
     out.agent_cost.assign(source.costs.begin() + base, source.costs.begin() + end);

@@ -20,9 +20,11 @@ public:
     // Every block the pool allocates is counted on `meter` (none when null).
     explicit StatePool(MemoryMeter* meter = nullptr);
 
-    // Fixes the number of agents per state; drops every slot.
-    void reset(size_t agent_count);
+    // Fixes the number of agents and of extra values (agent loads) per state;
+    // drops every slot. Without extra values a stored state's are not kept.
+    void reset(size_t agent_count, size_t extra_count = 0);
     size_t agent_count() const { return agents_; }
+    size_t extra_count() const { return extra_count_; }
     size_t capacity() const { return slots_; }
     // Grows or shrinks to `capacity` slots; new slots are empty (node_count -1).
     void resize(size_t capacity);
@@ -55,11 +57,12 @@ private:
     using Column = std::vector<T, CountingAllocator<T>>;
 
     struct Block {
-        Block(MemoryMeter* meter, size_t agents);
+        Block(MemoryMeter* meter, size_t agents, size_t extras);
         Column<Header> headers;
         Column<double> costs;   // [slot * agents + agent]
         Column<uint8_t> nodes;  // [slot * agents + agent]; node indices are below 256
         Column<char> done;      // [slot * agents + agent]
+        Column<double> extras;  // [slot * extras + k]
     };
 
     static constexpr size_t kBlockBits = 12;
@@ -68,11 +71,13 @@ private:
     const Block& block(size_t id) const { return blocks_[id >> kBlockBits]; }
     const Header& header(size_t id) const { return block(id).headers[id & (kBlockSlots - 1)]; }
     size_t column(size_t id, size_t agent) const { return (id & (kBlockSlots - 1)) * agents_ + agent; }
+    size_t extra_column(size_t id) const { return (id & (kBlockSlots - 1)) * extra_count_; }
     void clear_slot(size_t id);
     void require_slot(size_t id) const;
 
     MemoryMeter* meter_ = nullptr;
     size_t agents_ = 0;
+    size_t extra_count_ = 0;
     size_t slots_ = 0;
     std::vector<Block, CountingAllocator<Block>> blocks_;
 };

@@ -120,12 +120,16 @@ def build_parser() -> argparse.ArgumentParser:
         help="Solomon VRPTW file",
         description="Convert a Solomon VRPTW file into a JSON instance: customer 0 is the depot, costs "
                     "are exact Euclidean distances and every node keeps its time window (READY TIME to "
-                    "DUE DATE). Vehicle capacity, demands and service times are dropped.",
+                    "DUE DATE), its service time and its demand; every agent gets the VEHICLE section's "
+                    "capacity and the instance enforces it, as published.",
     )
     solomon.add_argument("file", metavar="FILE.txt", help="Solomon file")
     _add_agents(solomon)
     solomon.add_argument("--customers", metavar="N", type=_int_at_least(1),
                          help="keep only the first N customers (default all)")
+    solomon.add_argument("--no-service", action="store_true", help="leave the service times out")
+    solomon.add_argument("--no-capacity", action="store_true",
+                         help="leave the demands, the vehicle capacity and the capacity rule out")
     _add_objective(solomon)
     _add_budget_and_out(solomon)
     solomon.set_defaults(run=_convert)
@@ -437,7 +441,8 @@ def _convert(args: argparse.Namespace) -> int:
                                           metric=args.metric)
         else:
             instance = solomon_to_instance(args.file, agents=args.agents, customers=args.customers,
-                                           objective=args.objective, time_limit=args.time_limit)
+                                           objective=args.objective, time_limit=args.time_limit,
+                                           service=not args.no_service, capacity=not args.no_capacity)
     except ConversionError as exc:
         raise CommandError(str(exc)) from None
     except OSError as exc:

@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import json
 import math
+from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
@@ -38,10 +39,16 @@ def build_instance(
     time_limit: Optional[float] = None,
     return_to_end: bool = True,
     windows: Optional[Sequence[Tuple[float, float]]] = None,
+    services: Optional[Sequence[float]] = None,
+    demands: Optional[Sequence[float]] = None,
+    capacity: Optional[int] = None,
     metric: bool = False,
 ) -> Instance:
     """A single-depot, single-type instance over planar points with Euclidean costs: a full matrix, or with
-    ``metric`` the metric form ``{"metric": "euclidean"}`` from which the solver computes the same distances."""
+    ``metric`` the metric form ``{"metric": "euclidean"}`` from which the solver computes the same distances.
+
+    ``services`` and ``demands`` (one per point) become the nodes' "service" and "demand";
+    ``capacity`` becomes every agent's "capacity" and turns on "enforce_capacity"."""
     if agents < 1:
         raise ConversionError(f"agents must be at least 1, got {agents}")
     if not 0 <= depot < len(points):
@@ -50,9 +57,16 @@ def build_instance(
         raise ConversionError(f"rounding must be 'real' or 'nint', got {rounding!r}")
     if objective not in ("min_max", "min_sum"):
         raise ConversionError(f"objective must be 'min_max' or 'min_sum', got {objective!r}")
-    nodes = [
+    for name, values in (("services", services), ("demands", demands), ("windows", windows)):
+        if values is not None and len(values) != len(points):
+            raise ConversionError(f"{len(values)} {name} for {len(points)} nodes")
+    nodes: List[Dict[str, Any]] = [
         {"id": i, "x": x, "y": y, "type": "depot" if i == depot else "target"} for i, (x, y) in enumerate(points)
     ]
+    for key, values in (("service", services), ("demand", demands)):
+        if values is not None:
+            for node, value in zip(nodes, values):
+                node[key] = value
     costs: Any
     if metric:
         costs = {"metric": "euclidean", "round": "nint"} if rounding == "nint" else {"metric": "euclidean"}
@@ -72,11 +86,16 @@ def build_instance(
     options: Dict[str, Any] = {"objective": objective, "return_to_end": return_to_end}
     if time_limit is not None:
         options["time_limit"] = time_limit
+    agent_list: List[Dict[str, Any]] = [
+        {"id": k, "type": AGENT_TYPE, "start_node": depot, "end_node": depot} for k in range(agents)
+    ]
+    if capacity is not None:
+        for agent in agent_list:
+            agent["capacity"] = capacity
+        options["enforce_capacity"] = True
     return {
         "nodes": nodes,
-        "agents": [
-            {"id": k, "type": AGENT_TYPE, "start_node": depot, "end_node": depot} for k in range(agents)
-        ],
+        "agents": agent_list,
         "costs": {AGENT_TYPE: costs},
         "constraints": constraints,
         "options": options,
@@ -151,9 +170,49 @@ def tsplib_to_instance(path: PathLike, agents: int, depot: int = 0, objective: s
                           time_limit=time_limit, metric=metric)
 
 
-def parse_solomon(text: str, source: str = "<solomon>") -> List[Tuple[float, float, float, float]]:
-    """Rows (x, y, ready, due) of a Solomon file, depot first; demand and service time are dropped."""
-    rows: List[Tuple[float, float, float, float]] = []
+@dataclass(frozen=True)
+class SolomonRow:
+    """One line of a Solomon file's CUSTOMER section."""
+    x: float
+    y: float
+    demand: float
+    ready: float
+    due: float
+    service: float
+
+
+@dataclass(frozen=True)
+class SolomonFile:
+    """A Solomon file: its vehicle count and capacity (None without a VEHICLE section), depot first in rows."""
+    vehicles: Optional[int]
+    capacity: Optional[float]
+    rows: List[SolomonRow]
+
+
+def _vehicle_section(lines: Sequence[str], source: str) -> Tuple[Optional[int], Optional[float]]:
+    at = next((i for i, raw in enumerate(lines) if raw.strip().upper() == "VEHICLE"), None)
+    if at is None:
+        return None, None
+    filled = [(i, raw.strip()) for i, raw in enumerate(lines[at + 1:], start=at + 1) if raw.strip()]
+    if len(filled) < 2 or filled[0][1].split()[0].upper() != "NUMBER":
+        raise ConversionError(f"{source}:{at + 1}: VEHICLE is not followed by 'NUMBER CAPACITY' and two numbers")
+    number, line = filled[1]
+    fields = line.split()
+    try:
+        if len(fields) != 2:
+            raise ValueError(line)
+        vehicles, capacity = _number(fields[0]), _number(fields[1])
+    except ValueError:
+        raise ConversionError(f"{source}:{number + 1}: expected the vehicle count and capacity, got {line!r}") from None
+    if vehicles != int(vehicles) or vehicles < 0 or capacity < 0:
+        raise ConversionError(f"{source}:{number + 1}: vehicle count and capacity must be numbers >= 0, "
+                              f"the count whole, got {line!r}")
+    return int(vehicles), capacity
+
+
+def read_solomon(text: str, source: str = "<solomon>") -> SolomonFile:
+    """Everything a Solomon VRPTW file holds: the vehicles and every customer row, depot first."""
+    rows: List[SolomonRow] = []
     lines = text.splitlines()
     start = None
     for number, raw in enumerate(lines, start=1):
@@ -162,6 +221,7 @@ def parse_solomon(text: str, source: str = "<solomon>") -> List[Tuple[float, flo
             break
     if start is None:
         raise ConversionError(f"{source}: no CUSTOMER section found")
+    vehicles, capacity = _vehicle_section(lines[:start], source)
     for number, raw in enumerate(lines[start:], start=start + 1):
         line = raw.strip()
         if not line:
@@ -177,27 +237,51 @@ def parse_solomon(text: str, source: str = "<solomon>") -> List[Tuple[float, flo
             raise ConversionError(f"{source}:{number}: expected customer {len(rows)}, got {fields[0]}")
         if values[4] > values[5]:
             raise ConversionError(f"{source}:{number}: ready time {fields[4]} is after due date {fields[5]}")
-        rows.append((values[1], values[2], values[4], values[5]))
+        if values[3] < 0 or values[6] < 0:
+            raise ConversionError(f"{source}:{number}: demand {fields[3]} and service time {fields[6]} "
+                                  "may not be negative")
+        rows.append(SolomonRow(values[1], values[2], values[3], values[4], values[5], values[6]))
     if not rows:
         raise ConversionError(f"{source}: the CUSTOMER section has no rows")
-    return rows
+    return SolomonFile(vehicles, capacity, rows)
+
+
+def parse_solomon(text: str, source: str = "<solomon>") -> List[Tuple[float, float, float, float]]:
+    """Rows (x, y, ready, due) of a Solomon file, depot first; ``read_solomon`` gives the other columns."""
+    return [(r.x, r.y, r.ready, r.due) for r in read_solomon(text, source).rows]
 
 
 def solomon_to_instance(path: PathLike, agents: int, customers: Optional[int] = None,
-                        objective: str = "min_max", time_limit: Optional[float] = None) -> Instance:
+                        objective: str = "min_max", time_limit: Optional[float] = None,
+                        service: bool = True, capacity: bool = True) -> Instance:
     """Instance from a Solomon VRPTW file: the depot plus the first ``customers`` customers with
-    their time windows and real Euclidean travel times. Capacity, demand and service times are dropped."""
+    their time windows and real Euclidean travel times, their service times and demands, and the
+    file's vehicle capacity for every agent with ``"enforce_capacity": true``, as published.
+    ``service=False`` leaves the service times out, ``capacity=False`` the demands, the capacity
+    and the capacity rule."""
     path = Path(path)
-    rows = parse_solomon(path.read_text(), str(path))
+    data = read_solomon(path.read_text(), str(path))
+    rows = data.rows
     if customers is not None:
         if customers < 1:
             raise ConversionError(f"customers must be at least 1, got {customers}")
         if customers > len(rows) - 1:
             raise ConversionError(f"{path}: asked for {customers} customers but the file has {len(rows) - 1}")
         rows = rows[: customers + 1]
-    points = [(x, y) for x, y, _, _ in rows]
-    windows = [(ready, due) for _, _, ready, due in rows]
-    return build_instance(points, agents, depot=0, objective=objective, time_limit=time_limit, windows=windows)
+    vehicle_capacity: Optional[int] = None
+    if capacity:
+        if data.capacity is None:
+            raise ConversionError(f"{path}: no VEHICLE section gives the vehicle capacity; "
+                                  "convert without capacities (--no-capacity) instead")
+        if data.capacity != int(data.capacity) or data.capacity > 2**31 - 1:
+            raise ConversionError(f"{path}: vehicle capacity {data.capacity:g} is not a 32-bit whole number")
+        vehicle_capacity = int(data.capacity)
+    return build_instance(
+        [(r.x, r.y) for r in rows], agents, depot=0, objective=objective, time_limit=time_limit,
+        windows=[(r.ready, r.due) for r in rows],
+        services=[r.service for r in rows] if service else None,
+        demands=[r.demand for r in rows] if capacity else None,
+        capacity=vehicle_capacity)
 
 
 def to_json(value: Any, width: int = 100) -> str:

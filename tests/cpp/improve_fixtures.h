@@ -1,6 +1,7 @@
 // Small instances for the improvement stage tests: planar points with
 // Euclidean costs (type 1 pays `type1_factor` times more), an evaluator
 // prepared over them, and a route checker that knows nothing of the stage.
+// Service times and demands sit in the node records (none at depots).
 #pragma once
 
 #include <cmath>
@@ -24,6 +25,7 @@ struct StageInstance {
     std::vector<AgentRecord> agents;
     std::vector<size_t> starts, ends;
     bool return_to_end = true;
+    bool enforce_capacity = false;
     TimeWindowMap windows;
     double type1_factor = 1.0;
     SparseGraph graph;
@@ -51,6 +53,7 @@ struct StageInstance {
         evaluator.set_start_nodes(starts);
         evaluator.set_end_nodes(ends);
         evaluator.set_time_windows(windows);
+        evaluator.set_enforce_capacity(enforce_capacity);
         evaluator.prepare(&graph, nodes, agents);
     }
 
@@ -63,6 +66,7 @@ struct StageInstance {
         const size_t last = static_cast<size_t>(route.back());
         if (last != e && !(last == s && !return_to_end)) return -1;
         double t = 0.0;
+        double load = 0.0;
         for (size_t i = 1; i < route.size(); ++i) {
             const size_t u = static_cast<size_t>(route[i - 1]), v = static_cast<size_t>(route[i]);
             const bool interior = i + 1 < route.size();
@@ -80,8 +84,12 @@ struct StageInstance {
                 if (t > w->second.end) return -1;
                 t = std::max(t, w->second.start);
             }
+            t += nodes[v].service;
+            load += nodes[v].demand;
         }
         if (agents[agent].time_limit > 0 && t > agents[agent].time_limit) return -1;
+        const double capacity = agents[agent].capacity_limit;
+        if (enforce_capacity && capacity > 0 && load > capacity) return -1;
         return t;
     }
 };

@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <stdexcept>
+#include <tuple>
 #include <vector>
 
 #include "graph/sparse_graph.h"
@@ -242,6 +243,71 @@ TEST(TimeWindowRule, ReachabilityNeedsSomeAgentThatCanStillMakeEveryWindow) {
     checker.set_end_nodes({4});
     expect_verdict(checker.check_transition(child_state(6, {0}, {2}, {0, 1}), 0, 1), true, 0, false);
     expect_verdict(checker.check_transition(child_state(6, {0}, {2}, {0, 5}), 0, 5), true, 0, false);
+}
+
+TEST(TimeWindowRule, ServiceStartsInTheWindowAndTheLookAheadsCountIt) {
+    // Node 1 (window [5, 8]) takes 2 of service, node 2 (no window) 4.
+    const SparseGraph g = complete_graph(3, 3);
+    auto nodes = nodes_allowing({{0}, {0}, {0}});
+    nodes[1].service = 2;
+    nodes[2].service = 4;
+    TimeWindowConstraintChecker checker;
+    checker.initialize(&g, nodes, agents_of_types({0}));
+    checker.set_time_windows({{1, {5, 8}}});
+    expect_verdict(checker.check_transition(child_state(3, {0}, {3}, {0, 1, 2}), 0, 1), true, 7, true);
+    expect_verdict(checker.check_transition(child_state(3, {0}, {8}, {0, 1, 2}), 0, 1), true, 10, true);
+    expect_verdict(checker.check_transition(child_state(3, {0}, {8.5}, {0, 1, 2}), 0, 1), false, 0, false);
+    expect_verdict(checker.check_transition(child_state(3, {0}, {3}, {0, 1, 2}), 0, 2), true, 7, true);
+
+    // Reachability: node 2 closes at 9. Leaving node 1 at 5 it is reached at
+    // 8; with 2 of service at node 1 (from 5 to 7) only at 10.
+    for (double service : {0.0, 2.0}) {
+        auto reach = nodes_allowing({{0}, {0}, {0}});
+        reach[1].service = service;
+        checker.initialize(&g, reach, agents_of_types({0}));
+        checker.set_time_windows({{1, {5, 8}}, {2, {0, 9}}});
+        const bool reachable = service == 0;
+        expect_verdict(checker.check_transition(child_state(3, {0}, {3}, {0, 1}), 0, 1), reachable,
+                       reachable ? 5 : 0, reachable);
+    }
+
+    // Dominance (see DominanceCase): the free detour over node 2 stops being
+    // free once node 2 takes 2 of service, but 3 of service at node 1 leaves it free.
+    for (const auto& [service_w, service_node, rejected] :
+         std::vector<std::tuple<double, double, bool>>{{0, 0, true}, {2, 0, false}, {0, 3, true}}) {
+        DominanceCase c(4);
+        auto served = nodes_allowing({{0}, {0}, {0}});
+        served[2].service = service_w;
+        served[1].service = service_node;
+        c.checker.initialize(&c.graph, served, agents_of_types({0}));
+        EXPECT_EQ(c.move().feasible, !rejected) << service_w << " " << service_node;
+    }
+}
+
+TEST(CapacityRule, ForbidsTooHeavyNodesAndRejectsOverloadedStates) {
+    const SparseGraph g = complete_graph(3, 1);
+    auto nodes = nodes_allowing({{0}, {0}, {1}});
+    nodes[1].demand = 12;
+    nodes[2].demand = 3;
+    auto agents = agents_of_types({0, 1, 0});
+    agents[0].capacity_limit = 10;
+    agents[1].capacity_limit = 10;  // agent 2 has none
+    CapacityConstraintChecker checker;
+    EXPECT_EQ(checker.name(), "CapacityConstraintChecker");
+    checker.initialize(&g, nodes, agents);
+    EXPECT_TRUE(checker.forbids(0, 1));   // 12 > 10
+    EXPECT_FALSE(checker.forbids(2, 1));  // no limit
+    EXPECT_TRUE(checker.forbids(0, 2));   // the assignment still applies
+    EXPECT_FALSE(checker.forbids(1, 2));
+
+    SearchState s = child_state(3, {0, 0, 0}, {0, 0, 0}, {});
+    s.extra_values = {10, 10.5, 1e9};
+    EXPECT_TRUE(checker.check_state(s, 0));
+    EXPECT_FALSE(checker.check_state(s, 1));
+    EXPECT_TRUE(checker.check_state(s, 2));
+    expect_verdict(checker.check_transition(s, 1, 1), true, 0, false);
+    s.extra_values.clear();  // a state without loads cannot be judged
+    EXPECT_THROW(checker.check_state(s, 0), std::out_of_range);
 }
 
 // Returns a fixed answer to everything and remembers the cost it was shown.

@@ -86,15 +86,15 @@ TEST(Segment, WaitingAndServiceByHand) {
 }
 
 struct PlanTally {
-    size_t agreed_valid = 0, agreed_invalid = 0, reversed_runs = 0, foreign_runs = 0;
+    size_t agreed_valid = 0, agreed_invalid = 0, reversed_runs = 0, foreign_runs = 0, overloaded = 0, served = 0;
     size_t heads = 0, foreign_tails = 0;  // runs from position 1, and foreign runs to a route's end
 };
 
-// Random instances with two agent types, assignment rules, windows, route
-// limits, distinct start and end depots and open routes, of `depots` plus
-// `low` to `high` more nodes; random plans built from the routes of a
-// solution. Timing a plan must agree with the evaluator's verdict and cost on
-// the route the plan builds.
+// Random instances with two agent types, assignment rules, windows, service
+// times, route limits, capacities (enforced or not), distinct start and end
+// depots and open routes, of `depots` plus `low` to `high` more nodes; random
+// plans built from the routes of a solution. Timing a plan must agree with
+// the evaluator's verdict and cost on the route the plan builds.
 void time_random_plans(std::mt19937_64& rng, int trials, size_t low, size_t high, int plans, PlanTally& tally) {
     auto pick = [&](size_t lo, size_t hi) { return std::uniform_int_distribution<size_t>(lo, hi)(rng); };
     auto real = [&](double lo, double hi) { return std::uniform_real_distribution<double>(lo, hi)(rng); };
@@ -124,6 +124,14 @@ void time_random_plans(std::mt19937_64& rng, int trials, size_t low, size_t high
             const double open = real(0, 80);
             inst.windows[v] = {open, open + real(10, 120)};
         }
+        // Half the instances serve and load their targets; depots never do.
+        const bool loaded = chance(0.5);
+        for (size_t v = depots; v < n && loaded; ++v) {
+            inst.nodes[v].service = chance(0.6) ? real(0, 15) : 0.0;
+            inst.nodes[v].demand = chance(0.5) ? std::round(real(0, 9)) : real(0, 9);
+        }
+        for (AgentRecord& agent : inst.agents) agent.capacity_limit = loaded && chance(0.8) ? real(8, 30) : 0.0;
+        inst.enforce_capacity = loaded && chance(0.8);
         inst.prepare();
         const StageModel model(inst.evaluator, chance(0.5) ? ObjectiveType::MinMax : ObjectiveType::MinSum);
         StageSolution solution(model);
@@ -166,6 +174,12 @@ void time_random_plans(std::mt19937_64& rng, int trials, size_t low, size_t high
             build_plan(plan, built);
             const RouteEvaluation exact = inst.evaluator.evaluate(built, base.agent);
             ASSERT_EQ(ok, exact.valid) << "trial " << trial << " plan " << k;
+            double load = 0.0, service = 0.0;
+            for (int64_t v : built) load += inst.nodes[static_cast<size_t>(v)].demand;
+            for (int64_t v : built) service += inst.nodes[static_cast<size_t>(v)].service;
+            const double capacity = inst.agents[base.agent].capacity_limit;
+            tally.overloaded += inst.enforce_capacity && capacity > 0 && load > capacity;
+            tally.served += ok && service > 0;
             if (ok) {
                 ASSERT_NEAR(timed, exact.cost, 1e-9 * (1.0 + exact.cost));
                 ++tally.agreed_valid;
@@ -184,19 +198,20 @@ TEST(RoutePlan, TimingAgreesWithTheEvaluatorOnRandomPlans) {
     EXPECT_GT(tally.agreed_invalid, 1000u);
     EXPECT_GT(tally.reversed_runs, 500u);
     EXPECT_GT(tally.foreign_runs, 500u);
+    EXPECT_GT(tally.overloaded, 300u);
+    EXPECT_GT(tally.served, 500u);
 }
 
 // Above 256 nodes heads and other types' tails are timed by their summaries.
 TEST(RoutePlan, SummariesOfLargeInstancesTimeLikeTheEvaluator) {
-    std::mt19937_64 rng(5);
+    std::mt19937_64 rng(6);
     PlanTally tally;
-    time_random_plans(rng, 4, 260, 300, 500, tally);
+    time_random_plans(rng, 6, 260, 300, 500, tally);
     EXPECT_GT(tally.agreed_valid, 200u);
     EXPECT_GT(tally.agreed_invalid, 200u);
     EXPECT_GT(tally.heads, 100u);
     EXPECT_GT(tally.foreign_tails, 100u);
 }
-
 
 TEST(LocalSearch, TwoOptUncrossesARoute) {
     // Square corners 1..3 around the depot 0 at the origin; 0-2-1-3-0 crosses

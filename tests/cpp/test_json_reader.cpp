@@ -156,6 +156,25 @@ TEST(JsonReader, OptionsPresentAbsentAndObjectiveWords) {
     }
 }
 
+TEST(JsonReader, ServiceTimesAndTheCapacityRule) {
+    const Problem p = Read(R"({"nodes": [
+        {"id": 0, "x": 0, "y": 0},
+        {"id": 1, "x": 0, "y": 0, "service": 12.5, "demand": 3},
+        {"id": 2, "x": 0, "y": 0, "service": 7}
+    ], "agents": [], "options": {"enforce_capacity": true}})");
+    EXPECT_DOUBLE_EQ(p.node_list[0].service, 0.0);
+    EXPECT_DOUBLE_EQ(p.node_list[1].service, 12.5);
+    EXPECT_DOUBLE_EQ(p.node_list[2].service, 7.0);
+    EXPECT_TRUE(p.solve_options.enforce_capacity);
+    EXPECT_FALSE(Read(WithOptions("{}")).solve_options.enforce_capacity);
+    EXPECT_FALSE(Read(WithOptions(R"({"enforce_capacity": false})")).solve_options.enforce_capacity);
+    // Negative values are the Solver's to refuse; wrong types are the parser's.
+    EXPECT_DOUBLE_EQ(Read(R"({"nodes": [{"id": 0, "x": 0, "y": 0, "service": -1}], "agents": []})")
+                         .node_list[0].service, -1.0);
+    EXPECT_THROW(Read(R"({"nodes": [{"id": 0, "x": 0, "y": 0, "service": "9"}], "agents": []})"), json::type_error);
+    EXPECT_THROW(Read(WithOptions(R"({"enforce_capacity": 1})")), json::type_error);
+}
+
 TEST(JsonReader, CostMatricesFromObjectOrArray) {
     const Problem named = Read(R"({"nodes": [], "agents": [],
         "costs": {"b": [[0, 1], [2.5, 0]], "a": [[1], [2, 3, 4], []]}})");

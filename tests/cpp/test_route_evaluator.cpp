@@ -20,6 +20,7 @@ struct Settings {
     std::vector<size_t> starts, ends;
     bool return_to_end = true;
     TimeWindowMap windows;
+    bool enforce_capacity = false;
 };
 
 RouteEvaluator make(const Settings& s, const PlannerGraph* g, const std::vector<NodeRecord>& nodes,
@@ -29,6 +30,7 @@ RouteEvaluator make(const Settings& s, const PlannerGraph* g, const std::vector<
     ev.set_end_nodes(s.ends);
     ev.set_return_to_end(s.return_to_end);
     ev.set_time_windows(s.windows);
+    ev.set_enforce_capacity(s.enforce_capacity);
     ev.prepare(g, nodes, agents);
     return ev;
 }
@@ -174,13 +176,21 @@ TEST(RouteEvaluator, InPlaceCandidatesMatchFullEvaluation) {
         SparseGraph g;
         g.CreateFromArcs(from, to, cost);
         std::vector<NodeRecord> nodes(n);
-        for (auto& node : nodes)
+        const bool loaded = chance(0.5);
+        for (auto& node : nodes) {
             for (size_t t = 0; t < 2; ++t)
                 if (chance(0.9)) node.allowed_types.push_back(t);
+            if (loaded) {
+                node.service = chance(0.5) ? real(0, 6) : 0.0;
+                node.demand = real(0, 5);
+            }
+        }
         std::vector<AgentRecord> agents(m);
         Settings s;
+        s.enforce_capacity = loaded && chance(0.8);
         for (auto& a : agents) {
             a.type = pick(0, 1);
+            a.capacity_limit = chance(0.7) ? real(3, 15) : 0.0;
             a.time_limit = chance(0.5) ? 0.0 : real(20, 90);
             s.starts.push_back(pick(0, n - 1));
             s.ends.push_back(pick(0, n - 1));

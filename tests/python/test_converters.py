@@ -4,6 +4,7 @@ import json
 import math
 import subprocess
 import sys
+from pathlib import Path
 
 import pytest
 
@@ -115,6 +116,49 @@ def test_solomon_windows_and_customer_limit(tmp_path):
                         "--out", out)
     assert completed.returncode == 0 and completed.stdout == ""
     assert json.loads(out.read_text()) == instance
+
+
+@pytest.mark.parametrize("flags, service, capacity", [
+    ([], True, True), (["--no-service"], False, True), (["--no-capacity"], True, False),
+    (["--no-service", "--no-capacity"], False, False),
+])
+def test_solomon_keeps_service_demand_and_capacity_unless_told_not_to(tmp_path, flags, service, capacity):
+    path = write(tmp_path, "c999.txt", SOLOMON)
+    instance = solomon_to_instance(path, agents=2, service=service, capacity=capacity)
+    nodes, agents, options = instance["nodes"], instance["agents"], instance["options"]
+    assert [n.get("service") for n in nodes] == ([0, 90, 90, 90] if service else [None] * 4)
+    assert [n.get("demand") for n in nodes] == ([0, 10, 30, 10] if capacity else [None] * 4)
+    assert [a.get("capacity") for a in agents] == ([200, 200] if capacity else [None, None])
+    assert options.get("enforce_capacity") is (True if capacity else None)
+    if not service and not capacity:  # the relaxed form is the converter's former output
+        assert set(nodes[1]) == {"id", "x", "y", "type"} and set(agents[0]) == {"id", "type", "start_node", "end_node"}
+        assert options == {"objective": "min_max", "return_to_end": True}
+
+    completed = run_cli("convert", "solomon", path, "--agents", 2, *flags)
+    assert completed.returncode == 0, completed.stderr
+    assert json.loads(completed.stdout) == instance
+
+
+@pytest.mark.parametrize("text, fragment", [
+    ("\n".join(SOLOMON.splitlines()[5:]) + "\n", "no VEHICLE section gives the vehicle capacity"),
+    (SOLOMON.replace("  25         200", "  25         two hundred"), "c999.txt:5: expected the vehicle count"),
+    (SOLOMON.replace("  25         200", "  25         200.5"), "vehicle capacity 200.5 is not a 32-bit whole"),
+    (SOLOMON.replace("NUMBER     CAPACITY", "FLEET"), "c999.txt:3: VEHICLE is not followed by"),
+    (SOLOMON.replace("10        912", "-10        912"), "c999.txt:11: demand -10 and service time 90 may not be"),
+])
+def test_solomon_vehicle_section_and_quantities_are_checked(tmp_path, text, fragment):
+    path = write(tmp_path, "c999.txt", text)
+    with pytest.raises(ConversionError, match=fragment):
+        solomon_to_instance(path, agents=2)
+    completed = run_cli("convert", "solomon", path, "--agents", 2)
+    assert completed.returncode == 2 and fragment in completed.stderr
+
+
+def test_examples_keep_the_relaxed_solomon_form():
+    # examples/make_examples.py converts C101 without service times and capacities.
+    example = json.loads((Path(__file__).resolve().parents[2] / "examples" / "c101_25_customers_tw.json").read_text())
+    assert not any("service" in n or "demand" in n for n in example["nodes"])
+    assert "enforce_capacity" not in example["options"] and "capacity" not in example["agents"][0]
 
 
 def replace_line(text, number, new):

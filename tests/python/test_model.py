@@ -73,6 +73,7 @@ def test_value_class_defaults():
     assert node.id == 0
     assert node.type == NodeType.TARGET
     assert node.demand == 0.0
+    assert node.service == 0.0
     assert (node.position.x, node.position.y, node.position.z) == (0.0, 0.0, 0.0)
 
     agent = Agent()
@@ -83,6 +84,7 @@ def test_value_class_defaults():
     assert options.return_to_end is True
     assert options.objective == ObjectiveType.MinSum
     assert options.time_limit == 60.0
+    assert options.enforce_capacity is False
 
 
 def test_fields_read_back_what_was_written():
@@ -90,7 +92,8 @@ def test_fields_read_back_what_was_written():
     node.id = U64_MAX
     node.type = NodeType.DEPOT
     node.demand = 2  # ints are accepted for floats
-    assert (node.id, node.type, node.demand) == (U64_MAX, NodeType.DEPOT, 2.0)
+    node.service = 3
+    assert (node.id, node.type, node.demand, node.service) == (U64_MAX, NodeType.DEPOT, 2.0, 3.0)
 
     agent = make_agent(7, "drone")
     agent.start_node, agent.end_node = 3, 4
