@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "core/cost_metric.h"
+
 namespace dulmar {
 
 namespace {
@@ -170,6 +172,36 @@ CostMatrix ReadMatrix(const json& value, const std::string& where) {
     return matrix;
 }
 
+// {"metric": "euclidean", "factor": 1.0, "round": "nint"}: the keys' types are
+// checked here, their values by make_cost_metric.
+void ReadCostMetric(const std::string& type, const json& entry, Problem& problem) {
+    const auto metric = entry.find("metric");
+    if (metric == entry.end()) {
+        throw std::invalid_argument(metric_fault(type, "metric", "(missing)",
+                                                 "is required: give a matrix or {\"metric\": \"euclidean\"}"));
+    }
+    if (!metric->is_string()) {
+        throw std::invalid_argument(metric_fault(type, "metric", metric->dump(), "is not a metric name"));
+    }
+    double factor = 1.0;
+    const auto given = entry.find("factor");
+    if (given != entry.end()) {
+        if (!given->is_number()) {
+            throw std::invalid_argument(metric_fault(type, "factor", given->dump(), "is not a number"));
+        }
+        factor = given->get<double>();
+    }
+    std::string round;
+    const auto rounding = entry.find("round");
+    if (rounding != entry.end()) {
+        if (!rounding->is_string()) {
+            throw std::invalid_argument(metric_fault(type, "round", rounding->dump(), "is not a rounding name"));
+        }
+        round = rounding->get<std::string>();
+    }
+    problem.set_cost_metric(type, metric->get<std::string>(), factor, round);
+}
+
 void ReadCosts(const json& costs, Problem& problem) {
     if (costs.is_array()) {
         // Element i belongs to the type named "i".
@@ -180,7 +212,11 @@ void ReadCosts(const json& costs, Problem& problem) {
     }
     if (!costs.is_object()) WrongType("object", costs, "costs");
     for (const auto& member : costs.items()) {
-        problem.set_cost_matrix(member.key(), ReadMatrix(member.value(), "costs." + member.key()));
+        if (member.value().is_object()) {
+            ReadCostMetric(member.key(), member.value(), problem);
+        } else {
+            problem.set_cost_matrix(member.key(), ReadMatrix(member.value(), "costs." + member.key()));
+        }
     }
 }
 

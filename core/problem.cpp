@@ -50,8 +50,15 @@ void Problem::add_agent(const Agent& agent, size_t id) {
     num_agents = agents.size();
 }
 
-void Problem::set_cost_matrix(const std::string& agent_type, const CostMatrix& matrix) {
-    cost_matrices[agent_type] = matrix;
+void Problem::set_cost_matrix(const std::string& agent_type, CostMatrix matrix) {
+    cost_matrices[agent_type] = std::move(matrix);
+    cost_metrics.erase(agent_type);
+}
+
+void Problem::set_cost_metric(const std::string& agent_type, const std::string& metric, double factor,
+                              const std::string& round) {
+    cost_metrics[agent_type] = make_cost_metric(agent_type, metric, factor, round);
+    cost_matrices.erase(agent_type);
 }
 
 void Problem::set_assignment_constraint(const AssignmentConstraint& constraint) {

@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "core/cost_metric.h"
+
 namespace dulmar {
 
 enum class ObjectiveType : int32_t { MinMax = 0, MinSum = 1 };
@@ -86,6 +88,9 @@ public:
     size_t num_agents = 0;
     size_t num_nodes = 0;
     std::unordered_map<std::string, CostMatrix> cost_matrices;
+    // Types whose costs come from the node positions; a type has a matrix or a
+    // metric, whichever was set last.
+    std::unordered_map<std::string, CostMetric> cost_metrics;
     AssignmentConstraint assignment_constraint;
     TimeWindowConstraint timewindow_constraint;
     PrecedenceList precedence;
@@ -102,7 +107,11 @@ public:
     void add_node(Node node);
     // Files the agent under `id`, which may differ from agent.id.
     void add_agent(const Agent& agent, size_t id);
-    void set_cost_matrix(const std::string& agent_type, const CostMatrix& matrix);
+    void set_cost_matrix(const std::string& agent_type, CostMatrix matrix);
+    // Costs of `agent_type` from the nodes' x and y (see make_cost_metric);
+    // a bad name or factor raises std::invalid_argument.
+    void set_cost_metric(const std::string& agent_type, const std::string& metric, double factor = 1.0,
+                         const std::string& round = "");
     void set_assignment_constraint(const AssignmentConstraint& constraint);
     void set_timewindow_constraint(const TimeWindowConstraint& constraint);
 

@@ -1,6 +1,9 @@
 #include "graph/cost_table.h"
 
 #include <algorithm>
+#include <stdexcept>
+#include <string>
+#include <utility>
 
 namespace dulmar {
 
@@ -28,6 +31,24 @@ void CostTable::build(const PlannerGraph* graph) {
                 defined_[(t * n_ + u) * n_ + v] = 1;
             }
         }
+    }
+}
+
+void CostTable::build(size_t n, size_t dim, std::vector<double> layers) {
+    if (layers.size() != dim * n * n) {
+        throw std::invalid_argument("CostTable: " + std::to_string(layers.size()) + " costs for " +
+                                    std::to_string(dim) + " layers of " + std::to_string(n) + " x " +
+                                    std::to_string(n));
+    }
+    n_ = n;
+    dim_ = dim;
+    costs_ = std::move(layers);
+    defined_.assign(dim * n * n, 1);
+    present_.assign(n * n, 1);
+    // As in a graph without loops: no arc from a node to itself, layer entry 0.
+    for (size_t u = 0; u < n; ++u) {
+        present_[u * n + u] = 0;
+        for (size_t t = 0; t < dim; ++t) costs_[(t * n + u) * n + u] = 0.0;
     }
 }
 

@@ -1,6 +1,7 @@
-// Dense copy of a PlannerGraph's arc costs, one N x N layer per agent type,
-// built once before a search so hot loops read a cost with one index
-// computation instead of a per-lookup vector copy.
+// Dense arc costs, one N x N layer per agent type: a copy of a PlannerGraph's
+// arcs built once before a search, so hot loops read a cost with one index
+// computation instead of a per-lookup vector copy, or the per-type tables of
+// an instance too large for a graph.
 #pragma once
 
 #include <cstddef>
@@ -10,11 +11,19 @@
 
 namespace dulmar {
 
+// Cost of an arc that no cost matrix gives; the lower bounds treat it as no
+// connection.
+constexpr double kMissingArcCost = 9999.0;
+
 class CostTable {
 public:
     // Reads every arc of `graph` (the first entry wins for repeated arcs).
     // A null graph gives an empty table.
     void build(const PlannerGraph* graph);
+    // Takes `dim` layers of n x n costs, [(t * n + u) * n + v], as the table of
+    // a complete graph without loops: every arc u != v exists with all `dim`
+    // entries; the diagonal is cleared.
+    void build(size_t n, size_t dim, std::vector<double> layers);
 
     size_t size() const { return n_; }
     size_t dim() const { return dim_; }

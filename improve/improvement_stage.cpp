@@ -67,8 +67,9 @@ bool ImprovementStage::construct() {
         best_.clear();
         bool complete = false;
         if (attempt == 0) {
-            complete = order.size() <= 400 ? inserter_.regret(best_, order, none, rng_)
-                                           : inserter_.greedy(best_, order, none, rng_);
+            // Regret prices every target again after each insertion: too slow beyond the search's sizes.
+            complete = model_.large() ? inserter_.greedy(best_, order, none, rng_)
+                                      : inserter_.regret(best_, order, none, rng_);
         } else {
             // The earliest closing windows first, then the farthest from the
             // starts: both tend to be the hardest to place late.

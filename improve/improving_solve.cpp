@@ -87,21 +87,26 @@ int64_t search_stall_expansions(size_t nodes) { return std::max<int64_t>(1000, 5
 
 int solve_with_improvement(Solver& solver) {
     SolveControl* const caller = solver.control;
-    SearchStall stall(solver, caller);
-    solver.control = &stall;
     int found = 0;
-    try {
-        found = solver.search();
-    } catch (...) {
+    if (solver.large_instance()) {
+        // Beyond the search's reach the stage builds the first solution.
+        solver.start_record();
+    } else {
+        SearchStall stall(solver, caller);
+        solver.control = &stall;
+        try {
+            found = solver.search();
+        } catch (...) {
+            solver.control = caller;
+            throw;
+        }
         solver.control = caller;
-        throw;
+        solver.release_search_memory();
+        // The search's own end is no reason to stop the solve; the caller's is.
+        const StopReason searched = solver.stop_reason;
+        if (searched == StopReason::Interrupted || searched == StopReason::Callback) return found;
+        if (stall.stalled() || searched == StopReason::TimeLimit) solver.result.timeout = false;
     }
-    solver.control = caller;
-    solver.release_search_memory();
-    // The search's own end is no reason to stop the solve; the caller's is.
-    const StopReason searched = solver.stop_reason;
-    if (searched == StopReason::Interrupted || searched == StopReason::Callback) return found;
-    if (stall.stalled() || searched == StopReason::TimeLimit) solver.result.timeout = false;
 
     const RouteEvaluator evaluator = solver.route_evaluator();
     const StageModel model(evaluator, solver.options.objective);

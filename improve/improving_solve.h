@@ -1,6 +1,8 @@
 // The solve that keeps improving: the focal search finds a first solution,
 // then the improvement stage works on the best one for the rest of the
-// processor-time budget. The Solver calls this when its options ask for it.
+// processor-time budget. On an instance too large for the search the stage
+// builds the first solution itself. The Solver calls this when its options
+// ask for it.
 #pragma once
 
 #include <cstddef>

@@ -2,6 +2,9 @@
 // blinks and noise, and regret insertion, both respecting every route rule.
 // Under min-max a place is judged first by how far it raises the longest
 // route, then by the route's cost increase; under min-sum by the increase.
+// On a large instance a target is tried only next to its nearest targets on
+// routes and at the front of empty routes, and every place only when none of
+// those is feasible.
 #pragma once
 
 #include <cstddef>
@@ -29,6 +32,10 @@ struct InsertionNoise {
 
 class Inserter {
 public:
+    // On large instances: the nearest targets on routes able to serve the
+    // node whose places before and after are tried.
+    static constexpr size_t kNearTargets = 8;
+
     explicit Inserter(const StageModel& model) : model_(model) {}
 
     // The best place for `node` on any route whose agent may serve it.
@@ -50,10 +57,28 @@ public:
     bool ahead(const InsertionPlace& a, const InsertionPlace& b) const;
 
 private:
+    struct Slot {
+        size_t route;
+        size_t pos;
+        bool operator<(const Slot& o) const { return route != o.route ? route < o.route : pos < o.pos; }
+        bool operator==(const Slot& o) const { return route == o.route && pos == o.pos; }
+    };
+
+    // Prices inserting `node` before `pos` of route r into `best`.
+    void try_place(const StageSolution& s, size_t r, size_t pos, int64_t node, const InsertionNoise& noise,
+                   std::mt19937_64& rng, InsertionPlace& best) const;
+    // The best place near the node on each route (on route `only` alone when
+    // it names one) into per_route[0..m); false when none is feasible.
+    bool price_near(const StageSolution& s, int64_t node, size_t only, const InsertionNoise& noise,
+                    std::mt19937_64& rng, InsertionPlace* per_route) const;
+
     const StageModel& model_;
+    mutable std::vector<Slot> slots_;
+    mutable std::vector<InsertionPlace> per_route_;
     // regret's working buffers
     mutable std::vector<int64_t> left_;
     mutable std::vector<InsertionPlace> places_;
+    mutable std::vector<char> wide_;
 };
 
 }  // namespace dulmar

@@ -13,9 +13,23 @@ void LocalSearch::push(int64_t node) {
     queue_.push_back(node);
 }
 
-void LocalSearch::push_around(const StageSolution& s, size_t route) {
+void LocalSearch::push_around(const StageSolution& s, size_t route, const Route& before) {
     const Route& nodes = s.route(route).nodes;
-    for (size_t i = 1; i + 1 < nodes.size(); ++i) push(nodes[i]);
+    const size_t n = nodes.size();
+    size_t first = 1;
+    size_t last = n - 1;  // positions [first, last) are queued
+    if (model_.large()) {
+        // The change spans the positions after the common head and before the common tail.
+        size_t head = 0;
+        while (head < n && head < before.size() && nodes[head] == before[head]) ++head;
+        size_t tail = 0;
+        while (tail + head < n && tail + head < before.size() &&
+               nodes[n - 1 - tail] == before[before.size() - 1 - tail])
+            ++tail;
+        first = std::max<size_t>(first, head > kReach ? head - kReach : 0);
+        last = std::min(last, n - tail + kReach);
+    }
+    for (size_t i = first; i < last; ++i) push(nodes[i]);
 }
 
 size_t LocalSearch::run(StageSolution& solution, const std::vector<int64_t>& queue, std::mt19937_64& rng) {
@@ -102,8 +116,8 @@ bool LocalSearch::try_priced(StageSolution& s, const RoutePlan& a, double ca, co
     }
     // The plan's price is checked against the evaluator's own costs.
     if (s.routes_valid() && StageSolution::better(s.value(), before, model_.min_max())) {
-        push_around(s, ra);
-        if (b != nullptr) push_around(s, rb);
+        push_around(s, ra, undo_a_);
+        if (b != nullptr) push_around(s, rb, undo_b_);
         return true;
     }
     if (b != nullptr) {

@@ -19,6 +19,8 @@ class LocalSearch {
 public:
     // Longest string moved by or-opt and cross-exchange.
     static constexpr size_t kMaxString = 3;
+    // On large instances, how far from a change targets are queued again.
+    static constexpr size_t kReach = 2;
 
     LocalSearch(const StageModel& model, size_t neighbours);
 
@@ -48,7 +50,9 @@ private:
     // The same with plan a already priced.
     bool try_priced(StageSolution& s, const RoutePlan& a, double ca, const RoutePlan* b);
     void push(int64_t node);
-    void push_around(const StageSolution& s, size_t route);
+    // Queues the targets of a route that changed from `before`: all of them on
+    // small instances, else those within kReach positions of the change.
+    void push_around(const StageSolution& s, size_t route, const Route& before);
 
     const StageModel& model_;
     size_t neighbours_;

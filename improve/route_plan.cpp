@@ -35,6 +35,22 @@ bool time_plan(const StageModel& model, const RoutePlan& plan, double& cost) {
             prev = from.nodes[run.last];
             continue;
         }
+        if (model.large() && run.route != nullptr && !run.reversed) {
+            // A route's head, or its tail timed for another type.
+            const StageRoute& from = *run.route;
+            const Segment* summary = nullptr;
+            if (same_type && run.first == 1) {
+                summary = &from.head[run.last];
+            } else if (run.last + 2 == from.size() && !from.tail_by_type.empty()) {
+                summary = &from.tail_by_type[type * from.size() + run.first];
+            }
+            if (summary != nullptr) {
+                t += model.cost(type, prev, from.nodes[run.first]);
+                if (!summary->pass(t)) return false;
+                prev = from.nodes[run.last];
+                continue;
+            }
+        }
         const size_t count = run.length();
         for (size_t i = 0; i < count; ++i) {
             const int64_t v = run.at(i);

@@ -53,7 +53,8 @@ struct RoutePlan {
 // limit, the agent's enforced capacity or an agent-type rule fails; otherwise
 // `cost` is the route's cost. Runs are timed hop by hop as the evaluator does,
 // except a route's own tail reused unchanged, which is timed by its summary
-// (equal up to rounding); loads come from the routes' prefix loads (likewise).
+// (equal up to rounding), and on large instances also a route's head and its
+// tail under another type; loads come from the routes' prefix loads (likewise).
 bool time_plan(const StageModel& model, const RoutePlan& plan, double& cost);
 
 // The plan's nodes, start and terminal included.

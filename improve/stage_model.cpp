@@ -66,16 +66,15 @@ StageModel::StageModel(const RouteEvaluator& evaluator, ObjectiveType objective,
         for (size_t a = 0; a < m; ++a) serves_[a * n + v] = evaluator.can_serve(a, static_cast<int64_t>(v)) ? 1 : 0;
     }
 
-    // Neighbours are measured over the types that can serve both ends.
-    std::vector<size_t> types;
     for (const AgentData& a : agents_)
-        if (std::find(types.begin(), types.end(), a.type) == types.end()) types.push_back(a.type);
-    std::vector<std::vector<char>> type_serves(types.size(), std::vector<char>(n, 0));
-    for (size_t k = 0; k < types.size(); ++k)
-        for (size_t a = 0; a < m; ++a)
-            if (agents_[a].type == types[k])
-                for (int64_t v : targets_)
-                    if (serves_[a * n + static_cast<size_t>(v)]) type_serves[k][static_cast<size_t>(v)] = 1;
+        if (std::find(types_.begin(), types_.end(), a.type) == types_.end()) types_.push_back(a.type);
+    type_serves_.assign(table.dim() * n, 0);
+    for (size_t a = 0; a < m; ++a)
+        for (int64_t v : targets_)
+            if (serves_[a * n + static_cast<size_t>(v)]) type_serves_[agents_[a].type * n + static_cast<size_t>(v)] = 1;
+
+    // Neighbours are measured over the types that can serve both ends.
+    const std::vector<size_t>& types = types_;
 
     neighbours_.assign(n, {});
     std::vector<std::pair<double, int64_t>> near;
@@ -86,7 +85,7 @@ StageModel::StageModel(const RouteEvaluator& evaluator, ObjectiveType objective,
             if (u == v) continue;
             double best = std::numeric_limits<double>::infinity();
             for (size_t k = 0; k < types.size(); ++k) {
-                if (!type_serves[k][static_cast<size_t>(v)] || !type_serves[k][static_cast<size_t>(u)]) continue;
+                if (!type_serves(types[k], v) || !type_serves(types[k], u)) continue;
                 best = std::min(best, 0.5 * (cost(types[k], v, u) + cost(types[k], u, v)));
             }
             if (best < std::numeric_limits<double>::infinity()) near.emplace_back(best, u);

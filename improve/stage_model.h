@@ -20,6 +20,10 @@ class StageModel {
 public:
     // How many nearest targets each target keeps as move partners.
     static constexpr size_t kDefaultNeighbours = 40;
+    // Up to this many nodes (the search's own limit) insertion tries every
+    // place and a changed route is searched again whole; above it both stay
+    // near each target's neighbours.
+    static constexpr size_t kFullScanNodes = 256;
 
     // `evaluator` must be prepared and outlive the model.
     StageModel(const RouteEvaluator& evaluator, ObjectiveType objective,
@@ -28,6 +32,7 @@ public:
     const RouteEvaluator& evaluator() const { return evaluator_; }
     bool min_max() const { return min_max_; }
     size_t node_count() const { return node_count_; }
+    bool large() const { return node_count_ > kFullScanNodes; }
     size_t agent_count() const { return agents_.size(); }
 
     size_t type_of(size_t agent) const { return agents_[agent].type; }
@@ -40,6 +45,12 @@ public:
     double demand(int64_t node) const { return demands_[static_cast<size_t>(node)]; }
     bool serves(size_t agent, int64_t node) const {
         return serves_[agent * node_count_ + static_cast<size_t>(node)] != 0;
+    }
+    // The type numbers some agent has, in first-seen order.
+    const std::vector<size_t>& types() const { return types_; }
+    // Some agent of type t may serve the target.
+    bool type_serves(size_t t, int64_t node) const {
+        return type_serves_[t * node_count_ + static_cast<size_t>(node)] != 0;
     }
 
     // Cost of the hop u -> v between two targets (or from a start to a target)
@@ -71,6 +82,8 @@ private:
     size_t node_count_ = 0;
     std::vector<AgentData> agents_;
     std::vector<char> serves_;  // [agent * node_count + node]
+    std::vector<size_t> types_;
+    std::vector<char> type_serves_;  // [type * node_count + node], targets only
     std::vector<const double*> layers_;
     std::vector<Segment> visits_;
     std::vector<double> demands_;

@@ -166,6 +166,28 @@ void StageSolution::refresh(size_t r) {
         }
     }
     route.tail[n - 1] = Segment{};
+    if (!model.large()) return;
+
+    route.head.resize(n);
+    if (n >= 3) {
+        route.head[1] = model.visit(route.nodes[1]);
+        for (size_t p = 2; p + 1 < n; ++p) {
+            const double hop = model.cost(type, route.nodes[p - 1], route.nodes[p]);
+            route.head[p] = join(route.head[p - 1], hop, model.visit(route.nodes[p]));
+        }
+    }
+    route.tail_by_type.clear();
+    if (model.types().size() < 2 || n < 3) return;
+    // A target type t may not serve blocks every run through it.
+    const Segment blocked{0.0, -Segment::kInf, -Segment::kInf};
+    route.tail_by_type.resize(model.evaluator().costs().dim() * n);
+    for (size_t t : model.types()) {
+        Segment* tail = route.tail_by_type.data() + t * n;
+        auto visit = [&](int64_t v) { return model.type_serves(t, v) ? model.visit(v) : blocked; };
+        tail[n - 2] = visit(route.nodes[n - 2]);
+        for (size_t p = n - 2; p-- > 1;)
+            tail[p] = join(visit(route.nodes[p]), model.cost(t, route.nodes[p], route.nodes[p + 1]), tail[p + 1]);
+    }
 }
 
 void StageSolution::refresh_totals() {

@@ -19,6 +19,12 @@ struct StageRoute {
     std::vector<double> leave;  // running cost after each position, as the evaluator computes it
     std::vector<double> load;   // load[p]: the demands of positions 0..p
     std::vector<Segment> tail;  // tail[p]: the targets from position p to the last one (1 <= p <= size-2)
+    // Large instances only, so that no move walks a whole route: head[p], the
+    // targets from position 1 to p; tail_by_type[t * size + p], tail[p] timed
+    // for agent type t (blocked where t may not serve a target), with more
+    // than one type.
+    std::vector<Segment> head;
+    std::vector<Segment> tail_by_type;
     double cost = 0.0;
 
     size_t size() const { return nodes.size(); }

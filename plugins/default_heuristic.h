@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "graph/cost_table.h"
 #include "plugins/plugin_base.h"
 
 namespace dulmar {

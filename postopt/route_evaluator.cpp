@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 namespace dulmar {
 
@@ -68,7 +69,16 @@ void RouteEvaluator::set_time_windows(const TimeWindowMap& time_windows) {
 
 void RouteEvaluator::prepare(const PlannerGraph* graph, const std::vector<NodeRecord>& nodes,
                              const std::vector<AgentRecord>& agents) {
-    costs_.build(graph);
+    // Rebuilt in place unless a copy of this evaluator shares the table.
+    if (built_ == nullptr || built_.use_count() > (costs_ == built_ ? 2 : 1)) built_ = std::make_shared<CostTable>();
+    built_->build(graph);
+    prepare(built_, nodes, agents);
+}
+
+void RouteEvaluator::prepare(std::shared_ptr<const CostTable> costs, const std::vector<NodeRecord>& nodes,
+                             const std::vector<AgentRecord>& agents) {
+    if (costs != built_) built_.reset();
+    costs_ = costs ? std::move(costs) : std::make_shared<const CostTable>();
     nodes_ = nodes;
     agents_ = agents;
     const size_t n = nodes_.size();
@@ -125,13 +135,13 @@ void RouteEvaluator::prepare(const PlannerGraph* graph, const std::vector<NodeRe
     monotone_ = windows_monotone && std::all_of(service_.begin(), service_.end(), [](double s) { return s >= 0.0; });
     std::vector<size_t> types;
     for (const AgentRecord& ag : agents_)
-        if (ag.type < costs_.dim() && std::find(types.begin(), types.end(), ag.type) == types.end())
+        if (ag.type < costs_->dim() && std::find(types.begin(), types.end(), ag.type) == types.end())
             types.push_back(ag.type);
-    const size_t table = costs_.size();
+    const size_t table = costs_->size();
     for (size_t t : types)
         for (size_t u = 0; u < table && monotone_; ++u)
             for (size_t v = 0; v < table; ++v)
-                if (!(costs_.cost_or(u, v, t, 0.0) >= 0.0)) {
+                if (!(costs_->cost_or(u, v, t, 0.0) >= 0.0)) {
                     monotone_ = false;
                     break;
                 }

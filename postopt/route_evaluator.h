@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <unordered_set>
 #include <vector>
 
@@ -65,6 +66,10 @@ public:
     // makes every arc cost 0.
     void prepare(const PlannerGraph* graph, const std::vector<NodeRecord>& nodes,
                  const std::vector<AgentRecord>& agents);
+    // The same over a cost table built without a graph, shared rather than
+    // copied (a large instance's tables are the biggest thing in memory).
+    void prepare(std::shared_ptr<const CostTable> costs, const std::vector<NodeRecord>& nodes,
+                 const std::vector<AgentRecord>& agents);
 
     size_t agent_count() const { return agents_.size(); }
     const AgentRecord& agent(size_t a) const { return agents_[a]; }
@@ -88,7 +93,7 @@ public:
     double demand(size_t node) const { return demand_[node]; }
     // The capacity a route of this agent must keep to; 0 when none is enforced.
     double capacity(size_t agent) const { return agent_info_[agent].capacity; }
-    const CostTable& costs() const { return costs_; }
+    const CostTable& costs() const { return *costs_; }
     size_t node_count() const { return nodes_.size(); }
 
     RouteEvaluation evaluate(const Route& route, size_t agent) const;
@@ -126,7 +131,7 @@ private:
 
     double hop(const AgentInfo& info, unsigned char head_flags, size_t u, size_t v) const {
         if (v == u || (!return_to_end_ && (head_flags & (kOwnStart | kOwnEnd)))) return 0.0;
-        return costs_.cost_or(u, v, info.type, 0.0);
+        return costs_->cost_or(u, v, info.type, 0.0);
     }
     template <class View>
     bool ends_ok(const View& r, const AgentInfo& info) const;
@@ -146,7 +151,8 @@ private:
     std::unordered_set<size_t> start_node_set_;
     std::unordered_set<size_t> end_node_set_;
 
-    CostTable costs_;
+    std::shared_ptr<const CostTable> costs_ = std::make_shared<const CostTable>();
+    std::shared_ptr<CostTable> built_;  // the table built from a graph, when costs_ is it
     std::vector<NodeRecord> nodes_;
     std::vector<AgentRecord> agents_;
     std::vector<AgentInfo> agent_info_;

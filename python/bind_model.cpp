@@ -91,6 +91,8 @@ void bind_problem_model(py::module_& module) {
         .def("add_node", &Problem::add_node, py::arg("node"))
         .def("add_agent", &Problem::add_agent, py::arg("agent"), py::arg("id"))
         .def("set_cost_matrix", &Problem::set_cost_matrix, py::arg("agent_type"), py::arg("matrix"))
+        .def("set_cost_metric", &Problem::set_cost_metric, py::arg("agent_type"), py::arg("metric"),
+             py::arg("factor") = 1.0, py::arg("round") = "")
         .def("set_assignment_constraint", &Problem::set_assignment_constraint, py::arg("constraint"))
         .def("set_timewindow_constraint", &Problem::set_timewindow_constraint, py::arg("constraint"))
         .def("options", &Problem::options, py::return_value_policy::reference_internal)

@@ -162,19 +162,24 @@ py::dict solve_text(const std::string& json_str, double time_limit, py::object o
         // Nothing in here touches a Python object: other threads run meanwhile.
         py::gil_scoped_release unlocked;
         require_clean_text(json_str, source);
-        nlohmann::json document;
-        try {
-            document = nlohmann::json::parse(json_str);
-        } catch (const nlohmann::json::exception& error) {
-            // The message quotes the last bytes read, which may end inside a character.
-            if (first_bad_utf8(error.what()) == std::string::npos) throw;
-            throw std::runtime_error(printable(error.what()));
+        {
+            // The document is freed before the Solver builds its tables.
+            nlohmann::json document;
+            try {
+                document = nlohmann::json::parse(json_str);
+            } catch (const nlohmann::json::exception& error) {
+                // The message quotes the last bytes read, which may end inside a character.
+                if (first_bad_utf8(error.what()) == std::string::npos) throw;
+                throw std::runtime_error(printable(error.what()));
+            }
+            read_problem_json(document, problem);
         }
-        read_problem_json(document, problem);
         if (time_limit > 0.0) problem.solve_options.time_limit = time_limit;
 
         const auto t0 = std::chrono::system_clock::now();
-        auto solver = std::make_unique<Solver>(Problem(problem), problem.solve_options);
+        auto solver = std::make_unique<Solver>(problem, problem.solve_options);
+        // On large instances the matrices are the biggest thing left; the Solver holds its own tables.
+        decltype(problem.cost_matrices)().swap(problem.cost_matrices);
         {
             const PythonSolveControl::Attached attached(*solver, control);
             solver->solve();

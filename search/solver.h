@@ -4,7 +4,10 @@
 // focal search and keeps every improving solution. Every search helper is a
 // virtual member so that a derived solver can replace it. A SolveControl, when
 // given, is asked between expansions whether to stop and told of every
-// improvement; a memory cap ends the search like its time limit.
+// improvement; a memory cap ends the search like its time limit. An instance
+// above kMaxNodes (accepted only with the option improve) gets per-type cost
+// tables instead of a graph and no search set-up: solve() hands it to the
+// improvement stage.
 #pragma once
 
 #include <cstddef>
@@ -36,13 +39,13 @@
 
 namespace dulmar {
 
-// Largest instance the 256-bit visited set can describe.
+// Largest instance the 256-bit visited set can describe. Larger instances
+// are solved by the improvement stage alone.
 constexpr size_t kMaxNodes = 256;
 
-// Cost of a graph entry that no cost matrix gave. The search may still use
-// such an arc at this cost; the bound and the isolated-depot test ask
-// arc_given instead of comparing with it.
-constexpr double kMissingArcCost = 9999.0;
+// Throws std::invalid_argument naming the count, the limit and the option
+// that lifts it when the search cannot take `node_count` nodes.
+void require_search_size(size_t node_count);
 
 // Orders the focal set through whichever comparator plug-in the Solver holds.
 struct FocalOrder {
@@ -96,6 +99,9 @@ public:
     // a later search starts them afresh.
     void release_search_memory();
 
+    // Starts the clock and an empty anytime record, as every search does; a
+    // solve without a search calls it itself.
+    void start_record();
     // Appends (elapsed time, copy of result) to the anytime record and sets
     // last_update_time. When the snapshot joins the anytime list (the rule of
     // AnytimeFilter) and a control is set, tells the control; returns false
@@ -111,6 +117,9 @@ public:
     // Some cost matrix gave the cost of u -> v for type t; with a graph from
     // the alternative set-up, every entry the graph holds counts as given.
     bool arc_given(size_t u, size_t v, size_t t) const;
+
+    // Above kMaxNodes: no graph, only dense_costs.
+    bool large_instance() const { return dense_costs != nullptr; }
 
     // ---- set-up ----
     std::unique_ptr<FocalComparatorPlugin> focal_comparator;
@@ -129,6 +138,8 @@ public:
     std::unordered_map<size_t, size_t> agent_index;    // agent id -> agent index
     std::unordered_map<size_t, size_t> agent_type_of;  // agent id -> type number
     std::unique_ptr<PlannerGraph> owned_graph;
+    // Large instances only: the arc costs per type, shared with the stage.
+    std::shared_ptr<const CostTable> dense_costs;
     std::vector<MstEdge> mst_edges;
     std::vector<size_t> start_nodes;
     std::unordered_set<size_t> start_node_set;
@@ -198,6 +209,10 @@ private:
     void build_graph(const Problem& problem);
     // Puts every search structure back as a new Solver has it.
     void reset_search();
+    // Every type's n x n costs from its matrix or metric, kMissingArcCost where
+    // neither gives one: [(t * n + u) * n + v]. Refuses a non-finite or
+    // negative matrix entry; marks each given entry in `given` when not null.
+    std::vector<double> cost_layers(const Problem& problem, std::vector<char>* given) const;
     // False when the control asked to stop while the goal was recorded.
     bool handle_goal(const SearchState& goal);
     // The reason to end the search before the next expansion, None to go on.

@@ -13,7 +13,11 @@ RouteEvaluator Solver::route_evaluator() const {
     evaluator.set_end_nodes(end_nodes);
     evaluator.set_time_windows(time_windows);
     evaluator.set_enforce_capacity(enforce_capacity);
-    evaluator.prepare(graph, nodes, agents);
+    if (large_instance()) {
+        evaluator.prepare(dense_costs, nodes, agents);
+    } else {
+        evaluator.prepare(graph, nodes, agents);
+    }
     return evaluator;
 }
 

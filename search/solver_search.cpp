@@ -14,22 +14,23 @@ constexpr double kNoIncumbent = -1.0;
 
 }  // namespace
 
-int Solver::search() {
-    if (searched) reset_search();
-    searched = true;
+void Solver::start_record() {
     anytime_snapshots.clear();
     anytime_filter = AnytimeFilter(min_sum);
     stop_reason = StopReason::None;
     timer.start();
+}
+
+int Solver::search() {
+    if (searched) reset_search();
+    searched = true;
+    start_record();
     reset_frontiers();
 
     const size_t n = static_cast<size_t>(std::max(agent_count, 0));
     const size_t node_total = graph ? graph->NumVertex() : 0;
     const size_t largest_count = std::max(node_total, nodes.size());
-    if (largest_count > kMaxNodes) {
-        throw std::invalid_argument("instance has " + std::to_string(largest_count) +
-                                    " nodes; the solver handles at most " + std::to_string(kMaxNodes));
-    }
+    require_search_size(largest_count);
     if (start_nodes.size() < n || end_nodes.size() < n || agents.size() < n) {
         throw std::invalid_argument("search needs a start node, an end node and a record for each of its " +
                                     std::to_string(n) + " agents");

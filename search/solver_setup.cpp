@@ -29,13 +29,6 @@ std::string number_text(double value) {
     return text.str();
 }
 
-void require_node_limit(size_t node_count) {
-    if (node_count > kMaxNodes) {
-        throw std::invalid_argument("instance has " + std::to_string(node_count) +
-                                    " nodes; the solver handles at most " + std::to_string(kMaxNodes));
-    }
-}
-
 // Service times, demands and capacities are never negative or NaN; service
 // times and demands add up along routes, so they must be finite too.
 void require_quantity(double value, const char* owner, size_t id, const char* key, bool finite) {
@@ -90,6 +83,15 @@ size_t memory_cap_from_mb(double megabytes) {
 
 }  // namespace
 
+void require_search_size(size_t node_count) {
+    if (node_count > kMaxNodes) {
+        throw std::invalid_argument("instance has " + std::to_string(node_count) +
+                                    " nodes; the search handles at most " + std::to_string(kMaxNodes) +
+                                    "; the option \"improve\": true (Options.improve, vok solve --improve) "
+                                    "lifts the limit");
+    }
+}
+
 Solver::Solver(const Problem& problem, Options options)
     : focal(FocalOrder{&focal_comparator}, CountingAllocator<FocalEntry>(&search_memory)) {
     require_budget(options.time_limit);
@@ -101,7 +103,13 @@ Solver::Solver(const Problem& problem, Options options)
     objective = std::make_unique<DefaultObjective>();
 
     build_tables(problem);
-    build_graph(problem);
+    if (nodes.size() > kMaxNodes && options.improve) {
+        auto table = std::make_shared<CostTable>();
+        table->build(nodes.size(), type_count, cost_layers(problem, nullptr));
+        dense_costs = std::move(table);
+    } else {
+        build_graph(problem);
+    }
     install_plugins(options);
     graph = owned_graph.get();
     this->options = options;
@@ -109,7 +117,8 @@ Solver::Solver(const Problem& problem, Options options)
     memory_cap_bytes = memory_cap_from_mb(options.memory_limit_mb);
     return_to_end = options.return_to_end;
     min_sum = options.objective == ObjectiveType::MinSum;
-    prepare();
+    // The search's bound and plug-ins are never used on a large instance.
+    if (!large_instance()) prepare();
 }
 
 Solver::~Solver() = default;
@@ -196,22 +205,22 @@ void Solver::build_tables(const Problem& problem) {
     }
 }
 
-void Solver::build_graph(const Problem& problem) {
+std::vector<double> Solver::cost_layers(const Problem& problem, std::vector<char>* given) const {
     const size_t n = nodes.size();
-    require_node_limit(n);
-    owned_graph = std::make_unique<SparseGraph>();
-    owned_graph->ChangeCostDim(type_count, kMissingArcCost);
-    for (size_t i = 0; i < n; ++i) owned_graph->AddVertex(i);
-
-    // table[(i * n + j) * type_count + t]
-    std::vector<double> table(n * n * type_count, kMissingArcCost);
-    given_arcs.assign(n * n * type_count, 0);
-    for (const auto& [name, matrix] : problem.cost_matrices) {
+    std::vector<double> layers(type_count * n * n, kMissingArcCost);
+    auto type_of = [&](const std::string& name, const char* what) {
         auto known = type_index.find(name);
         if (known == type_index.end()) {
-            throw std::out_of_range("cost matrix for agent type \"" + name + "\": no agent has this type");
+            throw std::out_of_range(std::string(what) + " for agent type \"" + name + "\": no agent has this type");
         }
-        const size_t t = known->second;
+        return known->second;
+    };
+    auto mark_given = [&](size_t t, size_t r, size_t c) {
+        if (given != nullptr) (*given)[(r * n + c) * type_count + t] = 1;
+    };
+    for (const auto& [name, matrix] : problem.cost_matrices) {
+        const size_t t = type_of(name, "cost matrix");
+        double* layer = layers.data() + t * n * n;
         // Entries beyond the node count describe no node and are ignored; so is the diagonal.
         for (size_t r = 0; r < matrix.size() && r < n; ++r) {
             for (size_t c = 0; c < matrix[r].size() && c < n; ++c) {
@@ -222,17 +231,46 @@ void Solver::build_graph(const Problem& problem) {
                                                 std::to_string(r) + ", column " + std::to_string(c) + " is " +
                                                 number_text(cost) + "; costs must be finite and not negative");
                 }
-                table[(r * n + c) * type_count + t] = cost;
-                given_arcs[(r * n + c) * type_count + t] = 1;
+                layer[r * n + c] = cost;
+                mark_given(t, r, c);
             }
         }
     }
+    for (const auto& [name, metric] : problem.cost_metrics) {
+        const size_t t = type_of(name, "cost metric");
+        double* layer = layers.data() + t * n * n;
+        // The metric is symmetric to the last bit: (-d) * (-d) == d * d.
+        for (size_t r = 0; r < n; ++r) {
+            for (size_t c = r; c < n; ++c) {
+                const double cost = metric.cost(nodes[r].x, nodes[r].y, nodes[c].x, nodes[c].y);
+                if (!std::isfinite(cost)) {
+                    throw std::invalid_argument("cost metric of agent type \"" + name + "\": the distance from node " +
+                                                std::to_string(nodes[r].id) + " to node " +
+                                                std::to_string(nodes[c].id) + " is not finite; check their x and y");
+                }
+                layer[r * n + c] = cost;
+                layer[c * n + r] = cost;
+                if (c != r) mark_given(t, r, c), mark_given(t, c, r);
+            }
+        }
+    }
+    return layers;
+}
+
+void Solver::build_graph(const Problem& problem) {
+    const size_t n = nodes.size();
+    require_search_size(n);
+    owned_graph = std::make_unique<SparseGraph>();
+    owned_graph->ChangeCostDim(type_count, kMissingArcCost);
+    for (size_t i = 0; i < n; ++i) owned_graph->AddVertex(i);
+
+    given_arcs.assign(n * n * type_count, 0);
+    const std::vector<double> layers = cost_layers(problem, &given_arcs);
     CostVector cost(type_count);
     for (size_t i = 0; i < n; ++i) {
         for (size_t j = 0; j < n; ++j) {
             if (j == i) continue;
-            std::copy_n(table.begin() + static_cast<std::ptrdiff_t>((i * n + j) * type_count), type_count,
-                        cost.begin());
+            for (size_t t = 0; t < type_count; ++t) cost[t] = layers[(t * n + i) * n + j];
             owned_graph->AddArc(i, j, cost);
         }
     }

@@ -109,6 +109,9 @@ def build_parser() -> argparse.ArgumentParser:
     _add_objective(tsplib)
     tsplib.add_argument("--rounding", choices=("real", "nint"), default="real",
                         help="exact distances or nearest integers (default real)")
+    tsplib.add_argument("--metric", action="store_true",
+                        help='write the costs as {"metric": "euclidean"} instead of a matrix: the solver '
+                             "computes the same distances from x and y, and the file stays small")
     _add_budget_and_out(tsplib)
     tsplib.set_defaults(run=_convert)
 
@@ -436,7 +439,8 @@ def _convert(args: argparse.Namespace) -> int:
     try:
         if args.format == "tsplib":
             instance = tsplib_to_instance(args.file, agents=args.agents, depot=args.depot, objective=args.objective,
-                                          rounding=args.rounding, time_limit=args.time_limit)
+                                          rounding=args.rounding, time_limit=args.time_limit,
+                                          metric=args.metric)
         else:
             instance = solomon_to_instance(args.file, agents=args.agents, customers=args.customers,
                                            objective=args.objective, time_limit=args.time_limit,

@@ -62,8 +62,10 @@ def build_instance(
     services: Optional[Sequence[float]] = None,
     demands: Optional[Sequence[float]] = None,
     capacity: Optional[int] = None,
+    metric: bool = False,
 ) -> Instance:
-    """A single-depot, single-type instance over planar points with Euclidean costs.
+    """A single-depot, single-type instance over planar points with Euclidean costs: a full matrix, or with
+    ``metric`` the metric form ``{"metric": "euclidean"}`` from which the solver computes the same distances.
 
     ``services`` and ``demands`` (one per point) become the nodes' "service" and "demand";
     ``capacity`` becomes every agent's "capacity" and turns on "enforce_capacity"."""
@@ -90,12 +92,16 @@ def build_instance(
         if values is not None:
             for node, value in zip(nodes, values):
                 node[key] = value
-    matrix = [[_distance(a, b, rounding) for b in points] for a in points]
-    for i, row in enumerate(matrix):
-        for j, d in enumerate(row):
-            if not math.isfinite(d):
-                raise ConversionError(f"the distance from node {i} to node {j} is not a finite number; "
-                                      "the coordinates are too large")
+    costs: Any
+    if metric:
+        costs = {"metric": "euclidean", "round": "nint"} if rounding == "nint" else {"metric": "euclidean"}
+    else:
+        costs = [[_distance(a, b, rounding) for b in points] for a in points]
+        for i, row in enumerate(costs):
+            for j, d in enumerate(row):
+                if not math.isfinite(d):
+                    raise ConversionError(f"the distance from node {i} to node {j} is not a finite number; "
+                                          "the coordinates are too large")
     constraints: List[Dict[str, Any]] = [
         # Every node names its type explicitly, which keeps the solver's set-up quiet.
         {"kind": "assignment", "items": [{"node": i, "types": [AGENT_TYPE]} for i in range(len(points))]}
@@ -120,7 +126,7 @@ def build_instance(
     return {
         "nodes": nodes,
         "agents": agent_list,
-        "costs": {AGENT_TYPE: matrix},
+        "costs": {AGENT_TYPE: costs},
         "constraints": constraints,
         "options": options,
     }
@@ -184,12 +190,14 @@ def parse_tsplib(text: str, source: str = "<tsplib>") -> List[Tuple[float, float
 
 
 def tsplib_to_instance(path: PathLike, agents: int, depot: int = 0, objective: str = "min_max",
-                       rounding: str = "real", time_limit: Optional[float] = None) -> Instance:
-    """Instance from a TSPLIB EUC_2D file: one depot, ``agents`` identical agents, routes return."""
+                       rounding: str = "real", time_limit: Optional[float] = None,
+                       metric: bool = False) -> Instance:
+    """Instance from a TSPLIB EUC_2D file: one depot, ``agents`` identical agents, routes return. With
+    ``metric`` the costs are written in the metric form instead of a matrix."""
     path = Path(path)
     points = parse_tsplib(read_text_file(path), str(path))
     return build_instance(points, agents, depot=depot, objective=objective, rounding=rounding,
-                          time_limit=time_limit)
+                          time_limit=time_limit, metric=metric)
 
 
 @dataclass(frozen=True)

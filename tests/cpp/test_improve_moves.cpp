@@ -85,21 +85,24 @@ TEST(Segment, WaitingAndServiceByHand) {
     EXPECT_DOUBLE_EQ(t, 23);
 }
 
+struct PlanTally {
+    size_t agreed_valid = 0, agreed_invalid = 0, reversed_runs = 0, foreign_runs = 0, overloaded = 0, served = 0;
+    size_t heads = 0, foreign_tails = 0;  // runs from position 1, and foreign runs to a route's end
+};
+
 // Random instances with two agent types, assignment rules, windows, service
 // times, route limits, capacities (enforced or not), distinct start and end
-// depots and open routes; random plans built from the routes of a solution.
-// Timing a plan must agree with the evaluator's verdict and cost on the route
-// the plan builds.
-TEST(RoutePlan, TimingAgreesWithTheEvaluatorOnRandomPlans) {
-    std::mt19937_64 rng(11);
+// depots and open routes, of `depots` plus `low` to `high` more nodes; random
+// plans built from the routes of a solution. Timing a plan must agree with
+// the evaluator's verdict and cost on the route the plan builds.
+void time_random_plans(std::mt19937_64& rng, int trials, size_t low, size_t high, int plans, PlanTally& tally) {
     auto pick = [&](size_t lo, size_t hi) { return std::uniform_int_distribution<size_t>(lo, hi)(rng); };
     auto real = [&](double lo, double hi) { return std::uniform_real_distribution<double>(lo, hi)(rng); };
     auto chance = [&](double p) { return real(0, 1) < p; };
-    size_t agreed_valid = 0, agreed_invalid = 0, reversed_runs = 0, foreign_runs = 0, overloaded = 0, served = 0;
 
-    for (int trial = 0; trial < 150; ++trial) {
+    for (int trial = 0; trial < trials; ++trial) {
         StageInstance inst;
-        const size_t depots = pick(1, 3), n = depots + pick(4, 12), m = pick(1, 4);
+        const size_t depots = pick(1, 3), n = depots + pick(low, high), m = pick(1, 4);
         for (size_t v = 0; v < n; ++v) inst.points.push_back({real(0, 50), real(0, 50)});
         inst.type1_factor = chance(0.5) ? 1.0 : 1.7;
         inst.nodes.assign(n, NodeRecord{});
@@ -140,7 +143,7 @@ TEST(RoutePlan, TimingAgreesWithTheEvaluatorOnRandomPlans) {
 
         const auto& routes = solution.routes();
         Route built;
-        for (int k = 0; k < 80; ++k) {
+        for (int k = 0; k < plans; ++k) {
             const StageRoute& base = routes[pick(0, m - 1)];
             RoutePlan plan(base, pick(0, base.size() - 2));
             const size_t runs = pick(0, 3);
@@ -152,14 +155,19 @@ TEST(RoutePlan, TimingAgreesWithTheEvaluatorOnRandomPlans) {
                 const StageRoute& from = routes[pick(0, m - 1)];
                 if (from.target_count() == 0) continue;
                 const size_t first = pick(1, from.size() - 2);
+                const bool foreign = model.type_of(from.agent) != model.type_of(base.agent);
                 if (chance(0.4)) {
                     plan.then_rest(from, first);
+                    tally.foreign_tails += foreign;
                 } else {
                     const bool reversed = chance(0.4);
-                    plan.then(from, first, pick(first, from.size() - 2), reversed);
-                    reversed_runs += reversed;
+                    const size_t last = pick(first, from.size() - 2);
+                    const size_t start = chance(0.2) ? 1 : first;
+                    plan.then(from, start, last, reversed);
+                    tally.reversed_runs += reversed;
+                    tally.heads += !reversed && !foreign && start == 1;
                 }
-                foreign_runs += model.type_of(from.agent) != model.type_of(base.agent);
+                tally.foreign_runs += foreign;
             }
             double timed = 0.0;
             const bool ok = time_plan(model, plan, timed);
@@ -170,22 +178,39 @@ TEST(RoutePlan, TimingAgreesWithTheEvaluatorOnRandomPlans) {
             for (int64_t v : built) load += inst.nodes[static_cast<size_t>(v)].demand;
             for (int64_t v : built) service += inst.nodes[static_cast<size_t>(v)].service;
             const double capacity = inst.agents[base.agent].capacity_limit;
-            overloaded += inst.enforce_capacity && capacity > 0 && load > capacity;
-            served += ok && service > 0;
+            tally.overloaded += inst.enforce_capacity && capacity > 0 && load > capacity;
+            tally.served += ok && service > 0;
             if (ok) {
                 ASSERT_NEAR(timed, exact.cost, 1e-9 * (1.0 + exact.cost));
-                ++agreed_valid;
+                ++tally.agreed_valid;
             } else {
-                ++agreed_invalid;
+                ++tally.agreed_invalid;
             }
         }
     }
-    EXPECT_GT(agreed_valid, 2000u);
-    EXPECT_GT(agreed_invalid, 1000u);
-    EXPECT_GT(reversed_runs, 500u);
-    EXPECT_GT(foreign_runs, 500u);
-    EXPECT_GT(overloaded, 300u);
-    EXPECT_GT(served, 500u);
+}
+
+TEST(RoutePlan, TimingAgreesWithTheEvaluatorOnRandomPlans) {
+    std::mt19937_64 rng(11);
+    PlanTally tally;
+    time_random_plans(rng, 150, 4, 12, 80, tally);
+    EXPECT_GT(tally.agreed_valid, 2000u);
+    EXPECT_GT(tally.agreed_invalid, 1000u);
+    EXPECT_GT(tally.reversed_runs, 500u);
+    EXPECT_GT(tally.foreign_runs, 500u);
+    EXPECT_GT(tally.overloaded, 300u);
+    EXPECT_GT(tally.served, 500u);
+}
+
+// Above 256 nodes heads and other types' tails are timed by their summaries.
+TEST(RoutePlan, SummariesOfLargeInstancesTimeLikeTheEvaluator) {
+    std::mt19937_64 rng(6);
+    PlanTally tally;
+    time_random_plans(rng, 6, 260, 300, 500, tally);
+    EXPECT_GT(tally.agreed_valid, 200u);
+    EXPECT_GT(tally.agreed_invalid, 200u);
+    EXPECT_GT(tally.heads, 100u);
+    EXPECT_GT(tally.foreign_tails, 100u);
 }
 
 TEST(LocalSearch, TwoOptUncrossesARoute) {
@@ -302,6 +327,41 @@ TEST(Inserter, ATargetThatFitsNowhereStaysUnserved) {
         EXPECT_GE(s.route_of(1), 0);
         EXPECT_GE(s.route_of(3), 0);
         EXPECT_TRUE(s.routes_valid());
+    }
+}
+
+TEST(Inserter, OnALargeInstanceATargetBlockedNearItsNeighboursFindsAPlaceFarAway) {
+    // 300 nodes: agent 0 runs out along a line of 297 targets to x = 12.97 and
+    // back (25.94) under a limit of 26; agent 1 only visits (-5, 0). Target 298
+    // at (12, 3) lies among the line's targets, but every place near them
+    // breaks agent 0's limit: it must still go in, on agent 1's route.
+    std::vector<testing_support::Point> points{{0, 0}};
+    for (int i = 1; i <= 297; ++i) points.push_back({10 + i * 0.01, 0});
+    points.push_back({12, 3});
+    points.push_back({-5, 0});
+    StageInstance inst = depot_instance(points, 2);
+    inst.agents[0].time_limit = 26.0;
+    inst.prepare();
+    for (ObjectiveType objective : {ObjectiveType::MinSum, ObjectiveType::MinMax}) {
+        const StageModel model(inst.evaluator, objective);
+        ASSERT_TRUE(model.large());
+        Route line{0};
+        for (int64_t v = 1; v <= 297; ++v) line.push_back(v);
+        line.push_back(0);
+        for (bool use_regret : {false, true}) {
+            StageSolution s(model);
+            s.set_route(0, line);
+            s.set_route(1, {0, 299, 0});
+            ASSERT_TRUE(s.routes_valid());
+            std::mt19937_64 rng(2);
+            const Inserter inserter(model);
+            const bool all = use_regret ? inserter.regret(s, {298}, InsertionNoise{}, rng)
+                                        : inserter.greedy(s, {298}, InsertionNoise{}, rng);
+            ASSERT_TRUE(all);
+            EXPECT_EQ(s.route_of(298), 1);
+            EXPECT_TRUE(s.routes_valid());
+            EXPECT_NEAR(inst.check(s.route(1).nodes, 1), s.route(1).cost, 1e-9);
+        }
     }
 }
 

@@ -204,6 +204,47 @@ TEST(JsonReader, CostMatricesFromObjectOrArray) {
     EXPECT_EQ(partial.cost_matrices.count("b"), 0u);
 }
 
+TEST(JsonReader, CostMetricObjectsBesideMatrices) {
+    const Problem p = Read(R"({"nodes": [], "agents": [], "costs": {
+        "car": {"metric": "euclidean"},
+        "truck": {"metric": "euclidean", "factor": 1.5, "round": "nint", "note": "unknown keys are ignored"},
+        "van": {"metric": "euclidean", "factor": 0, "round": ""},
+        "boat": [[0, 1], [1, 0]]}})");
+    ASSERT_EQ(p.cost_metrics.size(), 3u);
+    EXPECT_EQ(p.cost_matrices.size(), 1u);
+    EXPECT_DOUBLE_EQ(p.cost_metrics.at("car").factor, 1.0);
+    EXPECT_FALSE(p.cost_metrics.at("car").round_nint);
+    EXPECT_DOUBLE_EQ(p.cost_metrics.at("truck").factor, 1.5);
+    EXPECT_TRUE(p.cost_metrics.at("truck").round_nint);
+    EXPECT_DOUBLE_EQ(p.cost_metrics.at("van").factor, 0.0);
+    EXPECT_FALSE(p.cost_metrics.at("van").round_nint);
+    // 3-4-5 triangle: 5 × 1.5 = 7.5, rounded half up to 8.
+    EXPECT_DOUBLE_EQ(p.cost_metrics.at("truck").cost(0, 0, 3, 4), 8.0);
+    EXPECT_DOUBLE_EQ(p.cost_metrics.at("car").cost(0, 0, -3, 4), 5.0);
+}
+
+TEST(JsonReader, BadCostMetricsNameTheTypeTheKeyAndTheValue) {
+    const std::pair<const char*, const char*> cases[] = {
+        {R"({"metric": "manhattan"})", R"("metric" "manhattan" is not a known metric)"},
+        {R"({"metric": "Euclidean"})", R"("metric" "Euclidean" is not a known metric)"},
+        {R"({"metric": 3})", R"("metric" 3 is not a metric name)"},
+        {R"({"factor": 2})", R"("metric" (missing) is required)"},
+        {R"({"metric": "euclidean", "round": "up"})", R"("round" "up" is not a known rounding)"},
+        {R"({"metric": "euclidean", "round": 1})", R"("round" 1 is not a rounding name)"},
+        {R"({"metric": "euclidean", "factor": -2})", R"("factor" -2 is not a finite number >= 0)"},
+        {R"({"metric": "euclidean", "factor": -0.5})", R"("factor" -0.5 is not a finite number >= 0)"},
+        {R"({"metric": "euclidean", "factor": "2"})", R"("factor" "2" is not a number)"},
+        {R"({"metric": "euclidean", "factor": true})", R"("factor" true is not a number)"},
+        {R"({"metric": "euclidean", "factor": null})", R"("factor" null is not a number)"},
+    };
+    for (const auto& [entry, expected] : cases) {
+        const std::string text = ErrorOf<std::invalid_argument>(
+            std::string(R"({"nodes": [], "agents": [], "costs": {"car": )") + entry + "}}");
+        EXPECT_NE(text.find(R"(agent type "car": )"), std::string::npos) << entry << " -> " << text;
+        EXPECT_NE(text.find(expected), std::string::npos) << entry << " -> " << text;
+    }
+}
+
 TEST(JsonReader, ConstraintsAccumulateLastWinsAndSkips) {
     const Problem p = Read(WithConstraints(R"([
         {"kind": "assignment", "items": [{"node": 1, "types": ["b", "a"]}, {"node": 2, "types": []}]},

@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <stdexcept>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "core/problem.h"
@@ -109,6 +112,41 @@ TEST(ProblemModel, ConstraintsAndMatricesReplaceEarlierValues) {
     problem.set_cost_matrix("a", {{0.0, 1.0}, {1.0, 0.0}});
     problem.set_cost_matrix("a", {{0.0}});
     EXPECT_EQ(problem.cost_matrices.at("a"), (CostMatrix{{0.0}}));
+}
+
+TEST(ProblemModel, AMatrixOrAMetricPerTypeWhicheverCameLast) {
+    Problem problem;
+    problem.set_cost_matrix("a", {{0.0}});
+    problem.set_cost_metric("a", "euclidean", 2.0, "nint");
+    EXPECT_EQ(problem.cost_matrices.count("a"), 0u);
+    ASSERT_EQ(problem.cost_metrics.count("a"), 1u);
+    EXPECT_DOUBLE_EQ(problem.cost_metrics.at("a").factor, 2.0);
+    EXPECT_TRUE(problem.cost_metrics.at("a").round_nint);
+    problem.set_cost_metric("b", "euclidean");
+    EXPECT_DOUBLE_EQ(problem.cost_metrics.at("b").factor, 1.0);
+    EXPECT_FALSE(problem.cost_metrics.at("b").round_nint);
+    problem.set_cost_matrix("a", {{1.0}});
+    EXPECT_EQ(problem.cost_metrics.count("a"), 0u);
+    EXPECT_EQ(problem.cost_matrices.at("a"), (CostMatrix{{1.0}}));
+
+    // A refused metric leaves the type as it was.
+    const std::pair<double, const char*> bad_factors[] = {{-1.0, "-1"},
+                                                          {std::nan(""), "NaN"},
+                                                          {HUGE_VAL, "inf"}};
+    for (const auto& [factor, text] : bad_factors) {
+        try {
+            problem.set_cost_metric("a", "euclidean", factor);
+            ADD_FAILURE() << "factor " << text << " was taken";
+        } catch (const std::invalid_argument& error) {
+            EXPECT_NE(std::string(error.what()).find(std::string(R"(agent type "a": "factor" )") + text),
+                      std::string::npos)
+                << error.what();
+        }
+    }
+    EXPECT_THROW(problem.set_cost_metric("a", "geodesic"), std::invalid_argument);
+    EXPECT_THROW(problem.set_cost_metric("a", "euclidean", 1.0, "ceil"), std::invalid_argument);
+    EXPECT_EQ(problem.cost_matrices.at("a"), (CostMatrix{{1.0}}));
+    EXPECT_EQ(problem.cost_metrics.count("a"), 0u);
 }
 
 TEST(ProblemModel, CopiesAreDeep) {

@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <limits>
 #include <stdexcept>
+#include <string>
+#include <vector>
 
 #include "plugins/constraint_checkers.h"
 #include "plugins/objectives.h"
@@ -112,7 +115,101 @@ TEST(SolverSetup, MoreThan256NodesIsAnInvalidArgument) {
     } catch (const std::invalid_argument& error) {
         EXPECT_NE(std::string(error.what()).find("257"), std::string::npos);
         EXPECT_NE(std::string(error.what()).find("256"), std::string::npos);
+        EXPECT_NE(std::string(error.what()).find(R"("improve": true)"), std::string::npos) << error.what();
     }
+}
+
+TEST(SolverSetup, AMetricGivesTheCostsOfAMatrixHoldingItsEntries) {
+    const std::vector<testing_support::PointSpec> points{{0, 0}, {3, 4}, {1.5, 2.7}, {-7.25, 0.1}, {10, -3}};
+    const Problem base = euclidean_problem(points, 2);
+    const size_t n = points.size();
+    struct Form {
+        double factor;
+        const char* round;
+        double first;  // cost 0 -> 1: 5 x factor, rounded or not
+    };
+    for (const Form& form : {Form{1.0, "", 5.0}, Form{1.3, "", 6.5}, Form{1.3, "nint", 7.0}, Form{0.0, "", 0.0}}) {
+        Problem by_metric = base;
+        by_metric.set_cost_metric("a", "euclidean", form.factor, form.round);
+        Problem by_matrix = base;
+        CostMatrix matrix(n, std::vector<double>(n));
+        for (size_t r = 0; r < n; ++r) {
+            for (size_t c = 0; c < n; ++c) {
+                const double dx = points[r].x - points[c].x, dy = points[r].y - points[c].y;
+                const double d = std::sqrt(dx * dx + dy * dy) * form.factor;
+                matrix[r][c] = std::string(form.round) == "nint" ? std::floor(d + 0.5) : d;
+            }
+        }
+        by_matrix.set_cost_matrix("a", matrix);
+        const Solver metric(by_metric, Options{});
+        const Solver explicit_costs(by_matrix, Options{});
+        for (size_t r = 0; r < n; ++r) {
+            for (size_t c = 0; c < n; ++c) {
+                if (r == c) continue;
+                EXPECT_EQ(metric.graph->GetCost(r, c), explicit_costs.graph->GetCost(r, c)) << r << c;
+            }
+        }
+        EXPECT_EQ(metric.graph->GetCost(0, 1), CostVector{form.first});
+    }
+}
+
+TEST(SolverSetup, AMetricWhoseDistanceOverflowsIsRefused) {
+    Problem problem = euclidean_problem({{0, 0}, {1, 0}}, 1);
+    problem.nodes()[1].position.x = 1e300;
+    problem.set_cost_metric("a", "euclidean");
+    try {
+        Solver solver(problem, Options{});
+        FAIL() << "expected invalid_argument";
+    } catch (const std::invalid_argument& error) {
+        EXPECT_NE(std::string(error.what()).find(R"(agent type "a")"), std::string::npos) << error.what();
+        EXPECT_NE(std::string(error.what()).find("not finite"), std::string::npos) << error.what();
+    }
+}
+
+// 300 nodes in a spiral around the depot; the search cannot take them.
+TEST(SolverSetup, AboveTheSearchLimitTheImprovementStageSolvesOnDenseTables) {
+    std::vector<testing_support::PointSpec> points{{0, 0}};
+    for (int i = 1; i < 300; ++i) points.push_back({i * std::cos(i * 0.7) / 3.0, i * std::sin(i * 0.7) / 3.0});
+    const Problem problem = euclidean_problem(points, 3);
+    Options options = options_with(ObjectiveType::MinMax, 30.0);
+    options.improve = true;
+    options.improve_iterations = 20;
+    Solver solver(problem, options);
+    EXPECT_TRUE(solver.large_instance());
+    EXPECT_EQ(solver.graph, nullptr);
+    EXPECT_TRUE(solver.mst_edges.empty());
+    ASSERT_NE(solver.dense_costs, nullptr);
+    const CostTable& table = *solver.dense_costs;
+    EXPECT_EQ(table.size(), 300u);
+    EXPECT_EQ(table.dim(), 1u);
+    EXPECT_FALSE(table.has_arc(7, 7));
+    EXPECT_EQ(table.cost_or(7, 9, 0, -1.0), problem.cost_matrices.at("a")[7][9]);
+    EXPECT_EQ(table.cost_or(7, 7, 0, -1.0), -1.0);
+    try {
+        solver.search();
+        FAIL() << "the search took 300 nodes";
+    } catch (const std::invalid_argument& error) {
+        EXPECT_NE(std::string(error.what()).find("300"), std::string::npos) << error.what();
+    }
+
+    ASSERT_EQ(solver.solve(), 1);
+    const Result result = solver.get_result();
+    EXPECT_EQ(result.improve_iterations, 20);
+    std::vector<int> visits(points.size(), 0);
+    for (int a = 0; a < 3; ++a) {
+        const std::vector<int64_t>& path = result.paths.at(a);
+        ASSERT_GE(path.size(), 2u);
+        EXPECT_EQ(path.front(), 0);
+        EXPECT_EQ(path.back(), 0);
+        double cost = 0.0;
+        for (size_t i = 1; i < path.size(); ++i) {
+            cost += problem.cost_matrices.at("a")[static_cast<size_t>(path[i - 1])][static_cast<size_t>(path[i])];
+            if (i + 1 < path.size()) ++visits[static_cast<size_t>(path[i])];
+        }
+        EXPECT_NEAR(result.times.at(a), cost, 1e-9);
+    }
+    for (size_t v = 1; v < points.size(); ++v) EXPECT_EQ(visits[v], 1) << "node " << v;
+    ASSERT_FALSE(solver.get_result_process().empty());
 }
 
 TEST(SolverSetup, PluginChoiceFollowsObjectiveWindowsAndLimits) {

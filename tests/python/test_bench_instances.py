@@ -47,6 +47,10 @@ def test_metric_and_matrix_forms_give_the_same_costs():
     assert metric.cost("truck", 0, 1) == pytest.approx(1.2 * metric.cost("car", 0, 1))
 
 
+def test_the_harness_finds_that_the_reader_takes_the_metric_form():
+    assert harness.metric_supported()
+
+
 def line_instance(objective="min_max", agents=2, return_to_end=True):
     # Depot at 0, targets at 3-4-5 distances 5 and 10 along one ray, a second type twice as slow.
     return {

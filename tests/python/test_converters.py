@@ -79,6 +79,23 @@ def test_tsplib_nodes_matrix_and_agents(tmp_path, rounding, matrix):
     assert json.loads(completed.stdout) == instance
 
 
+@pytest.mark.parametrize("rounding", ["real", "nint"])
+def test_tsplib_metric_form_solves_like_its_matrix(tmp_path, rounding):
+    import _vok_core
+
+    path = write(tmp_path, "tiny.tsp", TSP)
+    completed = run_cli("convert", "tsplib", path, "--agents", 2, "--rounding", rounding, "--metric")
+    assert completed.returncode == 0, completed.stderr
+    instance = json.loads(completed.stdout)
+    expected = {"metric": "euclidean", "round": "nint"} if rounding == "nint" else {"metric": "euclidean"}
+    assert instance["costs"] == {"vehicle": expected}
+    assert instance == dict(tsplib_to_instance(path, agents=2, rounding=rounding), costs={"vehicle": expected})
+    by_matrix = _vok_core.solve_json_str(json.dumps(tsplib_to_instance(path, agents=2, rounding=rounding)))
+    by_metric = _vok_core.solve_json_str(completed.stdout)
+    assert by_metric["routes"] == by_matrix["routes"]
+    assert by_metric["statistics"]["max_cost"] == by_matrix["statistics"]["max_cost"]
+
+
 def test_solomon_windows_and_customer_limit(tmp_path):
     path = write(tmp_path, "c999.txt", SOLOMON)
     instance = solomon_to_instance(path, agents=3, customers=2, objective="min_sum")
