@@ -10,6 +10,7 @@ import sys
 import pytest
 
 import _vok_core as vok
+from object_road import problem_from
 
 POINTS = [(0, 0), (3, 0), (3, 4), (0, 4)]
 
@@ -23,36 +24,6 @@ def instance(agents=1, points=POINTS, time_limit=2.0):
         "constraints": [{"kind": "assignment", "items": [{"node": i, "types": ["car"]} for i in range(len(points))]}],
         "options": {"objective": "min_max", "time_limit": time_limit},
     }
-
-
-def problem_of(inst):
-    """The same instance built object by object."""
-    problem = vok.Problem()
-    for item in inst["nodes"]:
-        node = vok.Node()
-        node.id, node.position.x, node.position.y = item["id"], item["x"], item["y"]
-        problem.add_node(node)
-    for item in inst["agents"]:
-        agent = vok.Agent()
-        agent.id, agent.type = item["id"], item["type"]
-        agent.start_node, agent.end_node = item["start_node"], item["end_node"]
-        problem.add_agent(agent, item["id"])
-    for name, matrix in inst["costs"].items():
-        problem.set_cost_matrix(name, matrix)
-    assignment = vok.AssignmentConstraint()
-    windows = vok.TimeWindowConstraint()
-    for constraint in inst["constraints"]:
-        for item in constraint["items"]:
-            if constraint["kind"] == "assignment":
-                assignment.set_assignment(item["node"], item["types"])
-            else:
-                windows.set_timewindow(item["node"], item["start"], item["end"])
-    problem.set_assignment_constraint(assignment)
-    problem.set_timewindow_constraint(windows)
-    options = vok.Options()
-    options.objective = vok.ObjectiveType.MinMax
-    options.time_limit = inst["options"]["time_limit"]
-    return problem, options
 
 
 def repeated_agent(inst):
@@ -102,7 +73,7 @@ def test_both_roads_refuse_a_bad_instance_alike(change, message):
     with pytest.raises(ValueError, match=None) as on_json_road:
         vok.solve_json_str(json.dumps(inst))
     assert message in str(on_json_road.value)
-    problem, options = problem_of(inst)
+    problem, options = problem_from(inst)
     with pytest.raises(ValueError) as on_object_road:
         vok.Solver(problem, options)
     assert message in str(on_object_road.value)
@@ -110,17 +81,17 @@ def test_both_roads_refuse_a_bad_instance_alike(change, message):
 
 def test_object_road_refuses_values_json_cannot_hold():
     for bad in (math.nan, math.inf, -math.inf):
-        problem, options = problem_of(instance())
+        problem, options = problem_from(instance())
         problem.set_cost_matrix("car", [[0, 3, 5, bad], [3, 0, 4, 5], [5, 4, 0, 3], [4, 5, 3, 0]])
         with pytest.raises(ValueError, match="row 0, column 3"):
             vok.Solver(problem, options)
-    problem, options = problem_of(instance())
+    problem, options = problem_from(instance())
     windows = vok.TimeWindowConstraint()
     windows.set_timewindow(3, math.nan, 10.0)
     problem.set_timewindow_constraint(windows)
     with pytest.raises(ValueError, match="node 3"):
         vok.Solver(problem, options)
-    problem, options = problem_of(instance())
+    problem, options = problem_from(instance())
     for budget in (math.nan, -1.0):
         options.time_limit = budget
         with pytest.raises(ValueError, match="time_limit"):
@@ -133,7 +104,7 @@ def test_an_agent_is_priced_by_its_own_type_whatever_its_key():
     inst = instance(agents=1)
     inst["costs"]["van"] = [[10 * c for c in row] for row in inst["costs"]["car"]]
     inst["constraints"][0]["items"] = [{"node": i, "types": ["car", "van"]} for i in range(4)]
-    problem, options = problem_of(inst)
+    problem, options = problem_from(inst)
     van = vok.Agent()
     van.id, van.type = 1, "van"
     problem.add_agent(van, 7)  # filed under another key than its id
@@ -146,7 +117,7 @@ def test_an_agent_is_priced_by_its_own_type_whatever_its_key():
 
 
 def test_a_second_solve_starts_afresh():
-    problem, options = problem_of(instance(agents=2))
+    problem, options = problem_from(instance(agents=2))
     solver = vok.Solver(problem, options)
     assert solver.solve() == 1
     first, first_process = solver.get_result(), solver.get_result_process()

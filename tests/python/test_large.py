@@ -7,7 +7,7 @@ import random
 import pytest
 
 import _vok_core as vok
-from test_long_solves import problem_from
+from object_road import problem_from
 
 LIMIT_WORDS = ('"improve": true', "256")
 

@@ -14,6 +14,7 @@ from pathlib import Path
 import pytest
 
 import _vok_core as vok
+from object_road import problem_from
 
 EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
 STOP_REASONS = {"time_limit", "exhausted", "rounds", "memory_limit", "interrupted", "callback", "no_improvement",
@@ -28,31 +29,6 @@ def eil51(agents=3, objective="min_max", **options):
     instance["agents"] = [dict(instance["agents"][0], id=k) for k in range(agents)]
     instance["options"].update(objective=objective, **options)
     return instance
-
-
-def problem_from(instance):
-    """The same instance built object by object."""
-    problem = vok.Problem()
-    for item in instance["nodes"]:
-        node = vok.Node()
-        node.id, node.position.x, node.position.y = item["id"], item["x"], item["y"]
-        problem.add_node(node)
-    for item in instance["agents"]:
-        agent = vok.Agent()
-        agent.id, agent.type, agent.start_node, agent.end_node = (item["id"], item["type"], item["start_node"],
-                                                                  item["end_node"])
-        problem.add_agent(agent, item["id"])
-    for name, matrix in instance["costs"].items():
-        problem.set_cost_matrix(name, matrix)
-    assignment = vok.AssignmentConstraint()
-    for item in instance["constraints"][0]["items"]:
-        assignment.set_assignment(item["node"], item["types"])
-    problem.set_assignment_constraint(assignment)
-    options = vok.Options()
-    options.objective = vok.ObjectiveType.MinMax if instance["options"]["objective"] == "min_max" \
-        else vok.ObjectiveType.MinSum
-    options.time_limit = instance["options"]["time_limit"]
-    return problem, options
 
 
 def improving(process, min_sum):
@@ -116,7 +92,7 @@ def test_ctrl_c_stops_a_long_solve_and_keeps_the_routes(road):
         import json, sys
         sys.path.insert(0, {str(Path(__file__).parent)!r})
         import _vok_core as vok
-        from test_long_solves import problem_from
+        from object_road import problem_from
         instance = json.loads({json.dumps(json.dumps(instance))})
         text = json.dumps(instance)
         def report(result):
