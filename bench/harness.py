@@ -103,8 +103,8 @@ def ensure_ortools() -> str:
 
 
 def machine_line(with_ortools: bool) -> str:
-    spec = importlib.util.find_spec("_vok_core")
-    module = spec.origin if spec is not None else "not installed"
+    found = importlib.util.find_spec("_vok_core")
+    module = found.origin if found is not None else "not installed"
     peer = f"OR-Tools {ortools_version()}" if with_ortools else "OR-Tools not run"
     return (f"Machine: {cpu_model()}, {os.cpu_count()} cores, {_memory()}; Python {platform.python_version()}; "
             f"VOK commit {vok_commit()} (module {module}); {peer}.")
