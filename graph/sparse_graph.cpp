@@ -2,17 +2,18 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <iostream>
 #include <limits>
 #include <stdexcept>
 #include <string>
+
+#include "core/diagnostics.h"
 
 namespace dulmar {
 
 namespace {
 
 [[noreturn]] void Fail(const std::string& line, const std::string& what) {
-    std::cout << line << std::endl;
+    diagnostic(DiagnosticStream::Out, line);
     throw std::runtime_error(what);
 }
 

@@ -2,16 +2,18 @@
 
 #include <algorithm>
 #include <cmath>
-#include <iostream>
+#include <string>
 #include <limits>
 #include <utility>
+
+#include "core/diagnostics.h"
 
 namespace dulmar {
 
 namespace {
 
 void report_invalid(size_t agent) {
-    std::cerr << "[post-opt] invalid path for agent " << agent << ", skip optimize\n";
+    diagnostic(DiagnosticStream::Err, "[post-opt] invalid path for agent " + std::to_string(agent) + ", skip optimize");
 }
 
 }  // namespace
@@ -122,7 +124,7 @@ bool DefaultPostOptimizer::apply_relocation(AgentRoute& from, AgentRoute& to, co
     if (from.route.size() < 2 || to.route.size() < 2) return false;
     if (move.from_pos < 1 || move.from_pos + 2 > from.route.size() || move.to_pos < 1 ||
         move.to_pos + 1 > to.route.size()) {
-        std::cerr << "Invalid indices." << '\n';
+        diagnostic(DiagnosticStream::Err, "Invalid indices.");
         return false;
     }
     const int64_t v = from.route[move.from_pos];
@@ -152,7 +154,7 @@ void DefaultPostOptimizer::improve_group(size_t type) {
         }
         const double limit = evaluator_.agent(i).time_limit;
         if (!std::isfinite(r.cost) || (limit > 0 && r.cost > limit))
-            std::cerr << "[post-opt] path invalid or over capacity, skip agent " << i << "\n";
+            diagnostic(DiagnosticStream::Err, "[post-opt] path invalid or over capacity, skip agent " + std::to_string(i));
     }
     refresh_extremes(type);
     // At most one relocation per group; balancing between groups comes next.

@@ -184,3 +184,13 @@ def solve_json_str(json_str: str, time_limit: float = -1, *,
                    on_improvement: OnImprovement | None = None) -> SolveResult:
     """Solve an MTSP instance from a JSON string.
     Returns a dict with keys: status, routes, statistics, anytime, timeout."""
+
+DiagnosticsMode = Literal["streams", "logging", "off"]
+
+def set_diagnostics(mode: DiagnosticsMode) -> DiagnosticsMode:
+    """Choose where the solver's diagnostic lines go: "streams" (standard output and error, the
+    default), "logging" (the Python logger "vok"; per-node warnings become one line) or "off".
+    Returns the previous mode."""
+
+def diagnostics() -> DiagnosticsMode:
+    """The current diagnostics mode: "streams", "logging" or "off"."""

@@ -38,4 +38,5 @@ PYBIND11_MODULE(_vok_core, module) {
     dulmar::bind_problem_model(module);
     dulmar::bind_solver(module);
     dulmar::bind_json_entry(module);
+    dulmar::bind_diagnostics(module);
 }

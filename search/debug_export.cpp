@@ -1,10 +1,10 @@
 #include <filesystem>
 #include <fstream>
-#include <iostream>
 #include <string>
 
 #include <nlohmann/json.hpp>
 
+#include "core/diagnostics.h"
 #include "search/solver.h"
 
 namespace dulmar {
@@ -39,12 +39,12 @@ void Solver::write_debug_paths() {
     const std::string file_name = "paths/paths_astar/" + debug_name + "_astar.json";
     std::ofstream out(file_name, std::ios::out | std::ios::trunc);
     if (!out.is_open()) {
-        std::cerr << "Error: cannot open " << file_name << " for writing." << std::endl;
+        diagnostic(DiagnosticStream::Err, "Error: cannot open " + file_name + " for writing.");
         return;
     }
     out << document.dump(2) << "\n";
     out.close();
-    std::cout << "Saved to " << file_name << std::endl;
+    diagnostic(DiagnosticStream::Out, "Saved to " + file_name);
 }
 
 }  // namespace dulmar

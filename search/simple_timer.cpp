@@ -2,7 +2,9 @@
 
 #include <time.h>
 
-#include <iostream>
+#include <sstream>
+
+#include "core/diagnostics.h"
 
 namespace dulmar {
 
@@ -21,7 +23,9 @@ void SimpleTimer::start() { ticks = thread_cpu_nanoseconds(); }
 double SimpleTimer::elapsed() const { return static_cast<double>(thread_cpu_nanoseconds() - ticks) / 1e9; }
 
 void SimpleTimer::print_elapsed() const {
-    std::cout << " System Clock Duration: " << elapsed() << std::endl;
+    std::ostringstream line;
+    line << " System Clock Duration: " << elapsed();
+    diagnostic(DiagnosticStream::Out, line.str());
 }
 
 }  // namespace dulmar

@@ -1,8 +1,10 @@
 #include <algorithm>
 #include <cstdlib>
-#include <iostream>
+#include <sstream>
+#include <string>
 #include <limits>
 
+#include "core/diagnostics.h"
 #include "search/solver.h"
 
 namespace dulmar {
@@ -54,15 +56,20 @@ bool Solver::build_mst_edges() {
             const double c = std::min(pair_cost(j, i), pair_cost(i, j));
             if (c == kLargest) {
                 ++blocked;
-                if (list_blocked) std::cout << "edge: " << i << "->" << j << " cost: " << kLargest << std::endl;
+                if (list_blocked) {
+                    std::ostringstream line;
+                    line << "edge: " << i << "->" << j << " cost: " << kLargest;
+                    diagnostic(DiagnosticStream::Out, line.str());
+                }
             } else {
                 mst_edges.push_back(MstEdge{i, j, c});
             }
         }
     }
     if (blocked > 0) {
-        std::cout << "[TW-MST] blocked edges: " << blocked << " / " << n * (n - 1) / 2
-                  << " (set MTSP_DEBUG_TW_EDGES=1 for details)" << std::endl;
+        diagnostic(DiagnosticStream::Out, "[TW-MST] blocked edges: " + std::to_string(blocked) + " / " +
+                                              std::to_string(n * (n - 1) / 2) +
+                                              " (set MTSP_DEBUG_TW_EDGES=1 for details)");
     }
     std::sort(mst_edges.begin(), mst_edges.end(),
               [](const MstEdge& x, const MstEdge& y) { return x.cost < y.cost; });
@@ -84,7 +91,7 @@ bool Solver::find_isolated_depots() {
             leaves = arc_given(u, v, 0);
         }
         if (has_arcs && !leaves) {
-            std::cerr << "point: " << u << " can't be reached" << std::endl;
+            diagnostic(DiagnosticStream::Err, "point: " + std::to_string(u) + " can't be reached");
             isolated_depots.push_back(u);
         }
     }

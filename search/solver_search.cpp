@@ -1,9 +1,9 @@
 #include <algorithm>
-#include <iostream>
 #include <new>
 #include <stdexcept>
 #include <string>
 
+#include "core/diagnostics.h"
 #include "search/solver.h"
 
 namespace dulmar {
@@ -114,7 +114,7 @@ int Solver::search() {
                 result.n_expanded += 1;
                 const int64_t agent = expansion->select_agent(cur);
                 if (agent < 0) {
-                    std::cerr << "can't find next expanded agent" << std::endl;
+                    diagnostic(DiagnosticStream::Err, "can't find next expanded agent");
                     break;
                 }
                 generate_children(cur, static_cast<size_t>(agent), child);
@@ -130,7 +130,7 @@ int Solver::search() {
             const bool settled = (incumbent_cost / best_f - 1.0) / 5.0 < 0.001;
             focal_weights.push_back(next_focal_weight(incumbent_cost, best_f));
             if (settled) {
-                std::cout << "w = 1" << std::endl;
+                diagnostic(DiagnosticStream::Out, "w = 1");
             } else {
                 summary.suboptimality_bound = incumbent_cost / best_f;
             }

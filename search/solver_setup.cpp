@@ -1,11 +1,11 @@
 #include <algorithm>
 #include <cmath>
-#include <iostream>
 #include <limits>
 #include <sstream>
 #include <stdexcept>
 #include <string>
 
+#include "core/diagnostics.h"
 #include "graph/sparse_graph.h"
 #include "plugins/constraint_checkers.h"
 #include "plugins/default_expansion.h"
@@ -176,6 +176,7 @@ void Solver::build_tables(const Problem& problem) {
     }
 
     const auto& allowed_by_id = problem.assignment_constraint.allowed_types;
+    std::vector<size_t> unassigned;
     for (NodeRecord& record : nodes) {
         auto entry = allowed_by_id.find(record.id);
         if (entry != allowed_by_id.end()) {
@@ -185,24 +186,37 @@ void Solver::build_tables(const Problem& problem) {
             }
         } else {
             for (size_t t = 0; t < type_count; ++t) record.allowed_types.push_back(t);
-            std::cerr << "[warning] node " << record.id << " has no assignment constraint; allowing all types"
-                      << std::endl;
+            unassigned.push_back(record.id);
         }
         std::sort(record.allowed_types.begin(), record.allowed_types.end());
         record.allowed_types.erase(std::unique(record.allowed_types.begin(), record.allowed_types.end()),
                                    record.allowed_types.end());
     }
 
+    diagnostic_for_each(DiagnosticStream::Err, unassigned,
+                        {"[warning] node ", " has no assignment constraint; allowing all types",
+                         "[warning] nodes without an assignment constraint", "; every agent type may visit them"});
+
     time_windows.clear();
+    const bool line_per_window = diagnostic_mode() == DiagnosticMode::Streams;
+    std::vector<size_t> unknown_windows;
     for (const auto& [node_id, window] : problem.timewindow_constraint.windows) {
         auto found = node_index.find(node_id);
         if (found == node_index.end()) {
-            std::cerr << "[warning] time window node id " << node_id << " not found in nodes" << std::endl;
+            if (line_per_window) {
+                diagnostic(DiagnosticStream::Err, "[warning] time window node id " + std::to_string(node_id) +
+                                                      " not found in nodes");
+            } else {
+                unknown_windows.push_back(node_id);
+            }
             continue;
         }
         require_window(node_id, window.first, window.second);
         time_windows[found->second] = TimeWindow{window.first, window.second};
     }
+    std::sort(unknown_windows.begin(), unknown_windows.end());
+    diagnostic_for_each(DiagnosticStream::Err, unknown_windows,
+                        {"", "", "[warning] time windows of node ids that no node has", "; they are ignored"});
 }
 
 std::vector<double> Solver::cost_layers(const Problem& problem, std::vector<char>* given) const {
