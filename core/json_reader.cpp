@@ -314,6 +314,7 @@ void ReadOptions(const json& options, Options& target) {
     const int64_t seed = ReadInt64Option(options, "seed");
     const int64_t improve_iterations = ReadInt64Option(options, "improve_iterations");
     const bool enforce_capacity = FlagOr(options, "enforce_capacity", false);
+    const bool schedule = FlagOr(options, "schedule", false);
     if (improve_iterations < 0) {
         throw std::invalid_argument("options: \"improve_iterations\" " + std::to_string(improve_iterations) +
                                     " is negative; 0 means no cap");
@@ -329,6 +330,7 @@ void ReadOptions(const json& options, Options& target) {
     target.improve_iterations = improve_iterations;
     target.memory_limit_mb = memory_limit_mb;
     target.enforce_capacity = enforce_capacity;
+    target.schedule = schedule;
 }
 
 }  // namespace

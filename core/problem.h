@@ -60,6 +60,8 @@ struct Options {
     double memory_limit_mb = default_memory_limit_mb();
     // The demands on a route may not exceed its agent's capacity.
     bool enforce_capacity = false;
+    // The JSON road adds every route's timetable to its result.
+    bool schedule = false;
 };
 
 struct AssignmentConstraint {

@@ -223,6 +223,34 @@ RouteEvaluation RouteEvaluator::evaluate(const Route& route, size_t agent) const
     return walk(PlainView{route}, agent, 0, 0.0, 0.0, kNoBound);
 }
 
+std::vector<Stop> RouteEvaluator::schedule(const Route& route, size_t agent) const {
+    std::vector<Stop> stops;
+    const RouteEvaluation whole = evaluate(route, agent);
+    if (!whole.valid || route.empty()) return stops;
+    const PlainView r{route};
+    const AgentInfo& info = agent_info_[agent];
+    double c = 0.0;
+    double load = 0.0;
+    double carried = 0.0;
+    stops.reserve(route.size());
+    for (size_t i = 0; i < route.size(); ++i) {
+        const size_t node = static_cast<size_t>(route[i]);
+        Stop stop;
+        stop.node = route[i];
+        stop.arrival = i == 0 ? 0.0 : c + hop(info, flags_[agent * nodes_.size() + node], static_cast<size_t>(route[i - 1]), node);
+        // step() repeats the arrival's arithmetic, so the times agree with the cost to the bit.
+        step(r, info, agent, i, c, load);
+        stop.departure = c;
+        const TimeWindow* w = i == 0 ? nullptr : window(node);
+        stop.start = w != nullptr ? std::max(w->start, stop.arrival) : stop.arrival;
+        stop.wait = stop.start - stop.arrival;
+        carried += demand_[node];
+        stop.load = carried;
+        stops.push_back(stop);
+    }
+    return stops;
+}
+
 void RouteEvaluator::scan(const Route& route, size_t agent, RouteScan& out) const {
     out.route = &route;
     out.agent = agent;

@@ -30,6 +30,18 @@ struct RouteEvaluation {
     double cost = 0.0;
 };
 
+// When an agent reaches a node of its route, how long it waits for the node's
+// window, when its service starts and ends, and what its route has loaded by
+// then (the demands served so far).
+struct Stop {
+    int64_t node = 0;
+    double arrival = 0.0;
+    double wait = 0.0;
+    double start = 0.0;
+    double departure = 0.0;
+    double load = 0.0;
+};
+
 // Running costs of a base route, so candidates that share its head resume
 // there instead of walking it again.
 struct RouteScan {
@@ -97,6 +109,10 @@ public:
     size_t node_count() const { return nodes_.size(); }
 
     RouteEvaluation evaluate(const Route& route, size_t agent) const;
+    // The timetable of a valid route, by the same rules and arithmetic as
+    // evaluate: the last stop's departure is the route's cost. Empty for an
+    // invalid route.
+    std::vector<Stop> schedule(const Route& route, size_t agent) const;
 
     // Fills `out` for `route`, which must outlive it and stay unchanged while used.
     void scan(const Route& route, size_t agent, RouteScan& out) const;

@@ -1,16 +1,27 @@
 """VOK MTSP Solver — C++ core bindings"""
 
 from collections.abc import Callable, Sequence
-from typing import ClassVar, Literal, TypedDict
+from typing import ClassVar, Literal, NotRequired, TypedDict
 
 # Shapes of the dictionaries returned by solve_json_str / solve_json_file.
 # They exist for type checkers only: import them under ``if TYPE_CHECKING:``.
+
+class StopDict(TypedDict):
+    """One stop of a route's timetable (options "schedule": true)."""
+    node: int
+    arrival: float
+    wait: float
+    start: float
+    departure: float
+    load: float
 
 class RouteDict(TypedDict):
     agent_id: int
     path: list[int]
     """Node indices (positions in the instance's node list); empty without a route."""
     cost: float
+    schedule: NotRequired[list[StopDict]]
+    """Only with options "schedule": true: one stop per node of the path; the last departure is the cost."""
 
 class StatisticsDict(TypedDict):
     solve_time: float

@@ -149,6 +149,35 @@ void free_solver(std::unique_ptr<Solver> solver) {
     }
 }
 
+// Every agent's timetable by position in add order (empty without a route).
+std::vector<std::vector<Stop>> route_schedules(const Solver& solver, const Result& best) {
+    const RouteEvaluator evaluator = solver.route_evaluator();
+    std::vector<std::vector<Stop>> out(solver.agents.size());
+    for (size_t a = 0; a < out.size(); ++a) {
+        const auto path = best.paths.find(static_cast<int64_t>(a));
+        if (path != best.paths.end()) out[a] = evaluator.schedule(path->second, a);
+    }
+    return out;
+}
+
+void add_schedules(py::dict& result, const std::vector<std::vector<Stop>>& schedules) {
+    const py::list routes = result["routes"];
+    for (size_t a = 0; a < routes.size() && a < schedules.size(); ++a) {
+        py::list stops;
+        for (const Stop& stop : schedules[a]) {
+            py::dict entry;
+            entry["node"] = py::int_(stop.node);
+            entry["arrival"] = py::float_(stop.arrival);
+            entry["wait"] = py::float_(stop.wait);
+            entry["start"] = py::float_(stop.start);
+            entry["departure"] = py::float_(stop.departure);
+            entry["load"] = py::float_(stop.load);
+            stops.append(entry);
+        }
+        routes[a]["schedule"] = stops;
+    }
+}
+
 // The driver of both JSON functions; `source` names the text in errors.
 py::dict solve_text(const std::string& json_str, double time_limit, py::object on_improvement,
                     const std::string& source) {
@@ -158,6 +187,7 @@ py::dict solve_text(const std::string& json_str, double time_limit, py::object o
     double solve_time = 0.0;
     Result best;
     std::vector<std::pair<double, Result>> snapshots;
+    std::vector<std::vector<Stop>> schedules;
     {
         // Nothing in here touches a Python object: other threads run meanwhile.
         py::gil_scoped_release unlocked;
@@ -189,10 +219,12 @@ py::dict solve_text(const std::string& json_str, double time_limit, py::object o
 
         best = solver->get_result();
         snapshots = solver->get_result_process();
+        if (problem.solve_options.schedule) schedules = route_schedules(*solver, best);
         free_solver(std::move(solver));
     }
     const bool min_sum = problem.solve_options.objective == ObjectiveType::MinSum;
     py::dict out = build_result_dict(best, problem, solve_time);
+    if (problem.solve_options.schedule) add_schedules(out, schedules);
     out["anytime"] = build_anytime_list(snapshots, min_sum);
     control.raise_pending(out);
     return out;

@@ -222,6 +222,23 @@ TEST(RouteEvaluator, InPlaceCandidatesMatchFullEvaluation) {
             const RouteEvaluation whole = ev.evaluate(route, agent);
             ASSERT_EQ(scan.whole.valid, whole.valid);
             ASSERT_EQ(bits(scan.whole.cost), bits(whole.cost));
+            // The timetable retells the evaluation: hops, waits and service add up to the cost.
+            const std::vector<Stop> stops = ev.schedule(route, agent);
+            ASSERT_EQ(stops.size(), whole.valid ? route.size() : 0u);
+            for (size_t i = 1; i < stops.size(); ++i) {
+                const Stop& stop = stops[i];
+                const auto node = static_cast<size_t>(route[i]);
+                ASSERT_EQ(stop.node, route[i]);
+                ASSERT_EQ(bits(stop.arrival), bits(stops[i - 1].departure + ev.arc(agent, route[i - 1], node)));
+                const TimeWindow* w = ev.window(node);
+                ASSERT_EQ(stop.start, w ? std::max(w->start, stop.arrival) : stop.arrival);
+                ASSERT_EQ(stop.wait, stop.start - stop.arrival);
+                ASSERT_NEAR(stop.departure, stop.start + nodes[node].service, 1e-9);
+                ASSERT_NEAR(stop.load, stops[i - 1].load + nodes[node].demand, 1e-9);
+            }
+            if (!stops.empty()) {
+                ASSERT_EQ(bits(stops.back().departure), bits(whole.cost));
+            }
 
             for (size_t p = 0; p < len; ++p) {
                 Route built = route;

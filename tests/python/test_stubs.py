@@ -148,15 +148,21 @@ class TestStubMatchesModule:
 
     def test_result_dictionary_matches_the_typed_dicts(self, stub_tree):
         typed = {n.name: n for n in stub_tree.body if is_typed_dict(n)}
-        assert set(typed) == {"SolveResult", "RouteDict", "StatisticsDict", "AnytimeEntry"}
+        assert set(typed) == {"SolveResult", "RouteDict", "StatisticsDict", "AnytimeEntry", "StopDict"}
+
+        def optional(annotation):
+            return isinstance(annotation, ast.Subscript) and ast.unparse(annotation.value) == "NotRequired"
 
         def check(value, annotation, where):
-            if isinstance(annotation, ast.Name) and annotation.id in typed:
+            if optional(annotation):
+                check(value, annotation.slice, where)
+            elif isinstance(annotation, ast.Name) and annotation.id in typed:
                 fields = [(f.target.id, f.annotation) for f in typed[annotation.id].body
                           if isinstance(f, ast.AnnAssign)]
-                assert list(value) == [f for f, _ in fields], where
+                assert list(value) == [f for f, a in fields if f in value or not optional(a)], where
                 for field, sub in fields:
-                    check(value[field], sub, f"{where}.{field}")
+                    if field in value:
+                        check(value[field], sub, f"{where}.{field}")
             elif isinstance(annotation, ast.Subscript) and ast.unparse(annotation.value) == "list":
                 assert isinstance(value, list), where
                 for i, item in enumerate(value):
@@ -179,6 +185,11 @@ class TestStubMatchesModule:
         result = _vok_core.solve_json_str(json.dumps(instance))
         assert result["anytime"], "need at least one anytime entry to check its shape"
         check(result, ast.Name("SolveResult"), "result")
+        assert "schedule" not in result["routes"][0]
+        instance["options"]["schedule"] = True
+        scheduled = _vok_core.solve_json_str(json.dumps(instance))
+        assert all(route["schedule"] for route in scheduled["routes"])
+        check(scheduled, ast.Name("SolveResult"), "scheduled")
 
 
 USAGE = '''\
