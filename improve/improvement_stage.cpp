@@ -168,7 +168,7 @@ StageEnd ImprovementStage::run(double deadline, const Clock& clock, const BestLi
         if (!candidate_.routes_valid() || candidate_.unassigned_count() != 0) continue;
 
         const StageValue value = candidate_.value();
-        if (StageSolution::better(value, best_.value(), model_.min_max())) {
+        if (better(value, best_.value(), model_.min_max())) {
             best_ = candidate_;
             since_best = 0;
             if (on_best && !on_best(best_)) {

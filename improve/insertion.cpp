@@ -11,8 +11,8 @@ bool Inserter::ahead(const InsertionPlace& a, const InsertionPlace& b) const {
     if (!a.found) return false;
     if (!b.found) return true;
     if (model_.min_max()) {
-        if (a.raise < b.raise - StageSolution::kEpsilon) return true;
-        if (a.raise > b.raise + StageSolution::kEpsilon) return false;
+        if (a.raise < b.raise - kTolerance) return true;
+        if (a.raise > b.raise + kTolerance) return false;
     }
     return a.increase < b.increase;
 }

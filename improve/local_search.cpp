@@ -81,7 +81,7 @@ bool LocalSearch::improve_target(StageSolution& s, int64_t u) {
 
 bool LocalSearch::price(const StageSolution& s, const RoutePlan& plan, double& cost) const {
     if (!time_plan(model_, plan, cost)) return false;
-    return !model_.min_max() || cost <= s.value().max_cost + StageSolution::kEpsilon;
+    return !model_.min_max() || cost <= s.value().max_cost + kTolerance;
 }
 
 bool LocalSearch::try_plans(StageSolution& s, const RoutePlan& a, const RoutePlan* b) {
@@ -91,7 +91,7 @@ bool LocalSearch::try_plans(StageSolution& s, const RoutePlan& a, const RoutePla
 
 bool LocalSearch::try_priced(StageSolution& s, const RoutePlan& a, double ca, const RoutePlan* b) {
     const size_t ra = a.base->agent;
-    if (model_.min_max() && ca > s.value().max_cost + StageSolution::kEpsilon) return false;
+    if (model_.min_max() && ca > s.value().max_cost + kTolerance) return false;
     size_t rb = ra;
     double cb = 0.0;
     if (b != nullptr) {
@@ -103,7 +103,7 @@ bool LocalSearch::try_priced(StageSolution& s, const RoutePlan& a, double ca, co
     StageValue after;
     after.sum_cost = before.sum_cost - old_cost + ca + cb;
     after.max_cost = std::max({s.max_except(ra, rb), ca, cb});
-    if (!StageSolution::better(after, before, model_.min_max())) return false;
+    if (!better(after, before, model_.min_max())) return false;
 
     build_plan(a, scratch_a_);
     undo_a_ = s.route(ra).nodes;
@@ -115,7 +115,7 @@ bool LocalSearch::try_priced(StageSolution& s, const RoutePlan& a, double ca, co
         s.set_route(ra, scratch_a_);
     }
     // The plan's price is checked against the evaluator's own costs.
-    if (s.routes_valid() && StageSolution::better(s.value(), before, model_.min_max())) {
+    if (s.routes_valid() && better(s.value(), before, model_.min_max())) {
         push_around(s, ra, undo_a_);
         if (b != nullptr) push_around(s, rb, undo_b_);
         return true;

@@ -1,6 +1,6 @@
 #include "improve/route_plan.h"
 
-#include "plugins/visit_rule.h"
+#include "rules/visit_rule.h"
 
 namespace dulmar {
 

@@ -1,9 +1,9 @@
-// What the improvement stage reads about an instance, laid out for move
-// evaluation: dense arc costs per agent type, every node's timing summary
-// (window and service), demands and enforced capacities, the targets every
-// solution must visit and each target's nearest neighbours. Route rules and
-// costs come from the post-optimisers' RouteEvaluator, which stays the judge
-// of every route the stage keeps.
+// What the improvement stage reads about an instance: the prepared instance's
+// costs, visits, demands, limits and admission rules, seen through the stage's
+// eyes (targets are the nodes that are no agent's depot), plus what only the
+// stage needs: the targets every solution must visit and each target's
+// nearest neighbours. The route evaluator stays the judge of every route the
+// stage keeps.
 #pragma once
 
 #include <cstddef>
@@ -11,8 +11,10 @@
 #include <vector>
 
 #include "core/problem.h"
-#include "improve/segment.h"
-#include "postopt/route_evaluator.h"
+#include "rules/limits.h"
+#include "rules/prepared_instance.h"
+#include "rules/route_evaluator.h"
+#include "rules/segment.h"
 
 namespace dulmar {
 
@@ -23,28 +25,34 @@ public:
     // Up to this many nodes (the search's own limit) insertion tries every
     // place and a changed route is searched again whole; above it both stay
     // near each target's neighbours.
-    static constexpr size_t kFullScanNodes = 256;
+    static constexpr size_t kFullScanNodes = kMaxSearchNodes;
 
-    // `evaluator` must be prepared and outlive the model.
+    // `evaluator` must outlive the model.
     StageModel(const RouteEvaluator& evaluator, ObjectiveType objective,
                size_t neighbours = kDefaultNeighbours);
 
     const RouteEvaluator& evaluator() const { return evaluator_; }
+    const PreparedInstance& instance() const { return instance_; }
     bool min_max() const { return min_max_; }
     size_t node_count() const { return node_count_; }
     bool large() const { return node_count_ > kFullScanNodes; }
-    size_t agent_count() const { return agents_.size(); }
+    size_t agent_count() const { return instance_.agent_count(); }
 
-    size_t type_of(size_t agent) const { return agents_[agent].type; }
-    int64_t start_of(size_t agent) const { return agents_[agent].start; }
-    int64_t end_of(size_t agent) const { return agents_[agent].end; }
+    size_t type_of(size_t agent) const { return instance_.type_of(agent); }
+    int64_t start_of(size_t agent) const { return static_cast<int64_t>(instance_.start_of(agent)); }
+    int64_t end_of(size_t agent) const { return static_cast<int64_t>(instance_.end_of(agent)); }
     // 0: no limit.
-    double limit_of(size_t agent) const { return agents_[agent].limit; }
+    double limit_of(size_t agent) const {
+        const double limit = instance_.time_limit(agent);
+        return limit > 0 ? limit : 0.0;
+    }
     // The capacity the agent's route must keep to; 0: none (or not enforced).
-    double capacity_of(size_t agent) const { return agents_[agent].capacity; }
-    double demand(int64_t node) const { return demands_[static_cast<size_t>(node)]; }
+    double capacity_of(size_t agent) const { return instance_.capacity(agent); }
+    double demand(int64_t node) const { return instance_.demand(static_cast<size_t>(node)); }
+    // The agent may serve the target (never true of a depot).
     bool serves(size_t agent, int64_t node) const {
-        return serves_[agent * node_count_ + static_cast<size_t>(node)] != 0;
+        // A target is no agent's depot, so the type decides.
+        return is_target(node) && (flags_[agent * node_count_ + static_cast<size_t>(node)] & PreparedInstance::kServes);
     }
     // The type numbers some agent has, in first-seen order.
     const std::vector<size_t>& types() const { return types_; }
@@ -69,24 +77,16 @@ public:
     const std::vector<int64_t>& neighbours(int64_t node) const { return neighbours_[static_cast<size_t>(node)]; }
 
 private:
-    struct AgentData {
-        size_t type = 0;
-        int64_t start = 0;
-        int64_t end = 0;
-        double limit = 0.0;
-        double capacity = 0.0;
-    };
-
     const RouteEvaluator& evaluator_;
+    const PreparedInstance& instance_;
     bool min_max_ = false;
     size_t node_count_ = 0;
-    std::vector<AgentData> agents_;
-    std::vector<char> serves_;  // [agent * node_count + node]
+    // Views of the instance's tables for the loops that price moves.
+    std::vector<const double*> layers_;  // by type
+    const Segment* visits_ = nullptr;
+    const unsigned char* flags_ = nullptr;
     std::vector<size_t> types_;
     std::vector<char> type_serves_;  // [type * node_count + node], targets only
-    std::vector<const double*> layers_;
-    std::vector<Segment> visits_;
-    std::vector<double> demands_;
     double total_service_ = 0.0;
     std::vector<int64_t> targets_;
     std::vector<char> is_target_;

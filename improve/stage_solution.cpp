@@ -192,12 +192,8 @@ void StageSolution::refresh(size_t r) {
 
 void StageSolution::refresh_totals() {
     const size_t m = routes_.size();
-    sum_cost_ = 0.0;
-    max_cost_ = 0.0;
-    for (size_t r = 0; r < m; ++r) {
-        sum_cost_ += routes_[r].cost;
-        max_cost_ = std::max(max_cost_, routes_[r].cost);
-    }
+    totals_ = CostTotals{};
+    for (size_t r = 0; r < m; ++r) totals_.add(routes_[r].cost);
     // The three largest, largest first; ties keep the lower index.
     size_t count = 0;
     for (size_t r = 0; r < m; ++r) {

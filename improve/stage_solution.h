@@ -8,8 +8,9 @@
 #include <vector>
 
 #include "core/result.h"
-#include "improve/segment.h"
 #include "improve/stage_model.h"
+#include "rules/objective.h"
+#include "rules/segment.h"
 
 namespace dulmar {
 
@@ -31,18 +32,11 @@ struct StageRoute {
     size_t target_count() const { return nodes.size() - 2; }
 };
 
-// Lexicographic value: under min-max the longest route, then the sum; under
-// min-sum the sum alone.
-struct StageValue {
-    double max_cost = 0.0;
-    double sum_cost = 0.0;
-};
+// A solution's value, compared by rules/objective.h's better().
+using StageValue = CostTotals;
 
 class StageSolution {
 public:
-    // Tolerance below which two values count as equal.
-    static constexpr double kEpsilon = 1e-9;
-
     // Every agent idle on [start, end]; routes_valid() tells whether that is allowed.
     explicit StageSolution(const StageModel& model);
 
@@ -72,19 +66,11 @@ public:
     // Removes several targets at once; each route is refreshed once.
     void remove_nodes(const std::vector<int64_t>& nodes);
 
-    StageValue value() const { return {max_cost_, sum_cost_}; }
+    StageValue value() const { return totals_; }
     // Largest route cost among the routes other than a and b.
     double max_except(size_t a, size_t b) const;
     // The route with the largest cost (the first on ties).
     size_t longest() const { return top_[0]; }
-
-    // a strictly better than b: by the longest route and then the sum under
-    // min-max, by the sum under min-sum.
-    static bool better(const StageValue& a, const StageValue& b, bool min_max) {
-        if (!min_max) return a.sum_cost < b.sum_cost - kEpsilon;
-        if (a.max_cost < b.max_cost - kEpsilon) return true;
-        return a.max_cost <= b.max_cost + kEpsilon && a.sum_cost < b.sum_cost - kEpsilon;
-    }
 
 private:
     // Marks the route's targets as unserved before its nodes are replaced.
@@ -99,8 +85,7 @@ private:
     size_t unassigned_ = 0;
     size_t invalid_routes_ = 0;
     std::vector<char> invalid_;
-    double max_cost_ = 0.0;
-    double sum_cost_ = 0.0;
+    CostTotals totals_;
     size_t top_[3] = {0, 0, 0};  // routes with the three largest costs, largest first
     RouteScan scan_;
     std::vector<char> touched_;  // remove_nodes' working buffer

@@ -5,19 +5,14 @@
 #include <stdexcept>
 #include <string>
 
-#include "plugins/visit_rule.h"
 
 namespace dulmar {
 
 namespace {
 
-constexpr size_t kNoNode = std::numeric_limits<size_t>::max();
+constexpr size_t kNoNode = PreparedInstance::kNoNode;
 constexpr TransitionVerdict kAccept{true, 0.0, false};
 constexpr TransitionVerdict kReject{false, 0.0, false};
-
-bool lists_type(const NodeRecord& node, size_t type) {
-    return std::find(node.allowed_types.begin(), node.allowed_types.end(), type) != node.allowed_types.end();
-}
 
 void require_agent_in_state(const SearchState& state, size_t agent) {
     if (agent >= state.agent_cost.size() || agent >= state.agent_node.size()) {
@@ -30,35 +25,35 @@ void require_agent_in_state(const SearchState& state, size_t agent) {
 
 // ---------------------------------------------------------------- default
 
+void DefaultConstraintChecker::attach(const std::shared_ptr<const PreparedInstance>& instance) {
+    if (!instance) return;
+    instance_ = instance;
+    attached_ = true;
+}
+
 void DefaultConstraintChecker::initialize(const PlannerGraph* graph, const std::vector<NodeRecord>& nodes,
                                           const std::vector<AgentRecord>& agents) {
-    graph_ = graph;
-    nodes_ = nodes;
-    agents_ = agents;
-    agent_count_ = agents.size();
-
-    const size_t n = nodes_.size();
-    allowed_.assign(agent_count_ * n, 0);
+    // The assignment rule needs no costs.
+    if (!attached_) instance_ = PreparedInstance::build(nullptr, nodes, agents, RuleSettings{});
+    const PreparedInstance& p = *instance_;
     type0_agents_.clear();
-    for (size_t a = 0; a < agent_count_; ++a) {
-        for (size_t u = 0; u < n; ++u) allowed_[a * n + u] = lists_type(nodes_[u], agents_[a].type) ? 1 : 0;
-        if (agents_[a].type == 0) type0_agents_.push_back(a);
-    }
+    for (size_t a = 0; a < p.agent_count(); ++a)
+        if (p.type_of(a) == 0) type0_agents_.push_back(a);
 
     // Vertices without a node record have no assignment list, so they never count.
     type0_only_ = VisitedSet{};
-    const size_t vertices = graph_ ? graph_->NumVertex() : 0;
-    const size_t limit = std::min({vertices, n, VisitedSet::kBits});
+    const size_t vertices = graph ? graph->NumVertex() : 0;
+    const size_t limit = std::min({vertices, p.node_count(), VisitedSet::kBits});
     for (size_t u = 0; u < limit; ++u) {
-        const auto& types = nodes_[u].allowed_types;
+        const auto& types = p.nodes()[u].allowed_types;
         if (types.size() == 1 && types[0] == 0) type0_only_.set(u);
     }
 }
 
 bool DefaultConstraintChecker::forbids(size_t agent, size_t node) const {
-    const size_t n = nodes_.size();
-    if (agent >= agent_count_ || node >= n) return true;
-    return allowed_[agent * n + node] == 0;
+    const PreparedInstance& p = *instance_;
+    if (agent >= p.agent_count() || node >= p.node_count()) return true;
+    return (p.flags(agent, node) & PreparedInstance::kServes) == 0;
 }
 
 TransitionVerdict DefaultConstraintChecker::check_transition(const SearchState&, size_t, size_t) const {
@@ -79,10 +74,17 @@ bool DefaultConstraintChecker::is_dead_end(const SearchState& child) const {
 
 // ------------------------------------------------------------- time limit
 
+void TimeLimitConstraintChecker::attach(const std::shared_ptr<const PreparedInstance>& instance) {
+    if (!instance) return;
+    assignment_.attach(instance);
+    instance_ = instance;
+    attached_ = true;
+}
+
 void TimeLimitConstraintChecker::initialize(const PlannerGraph* graph, const std::vector<NodeRecord>& nodes,
                                             const std::vector<AgentRecord>& agents) {
     assignment_.initialize(graph, nodes, agents);
-    agents_ = agents;
+    if (!attached_) instance_ = PreparedInstance::build(nullptr, nodes, agents, RuleSettings{});
 }
 
 TransitionVerdict TimeLimitConstraintChecker::check_transition(const SearchState&, size_t, size_t) const {
@@ -94,29 +96,30 @@ bool TimeLimitConstraintChecker::check_state(const SearchState& child, size_t ag
         throw std::out_of_range("agent index " + std::to_string(agent) + " is beyond the state's " +
                                 std::to_string(child.agent_cost.size()) + " agents");
     }
-    if (agent >= agents_.size()) return true;  // no record, no limit
-    const double limit = agents_[agent].time_limit;
-    return limit <= 0 || child.agent_cost[agent] <= limit;
+    if (agent >= instance_->agent_count()) return true;  // no record, no limit
+    return instance_->within_route_limit(agent, child.agent_cost[agent]);
 }
 
 // --------------------------------------------------------------- capacity
 
+void CapacityConstraintChecker::attach(const std::shared_ptr<const PreparedInstance>& instance) {
+    if (!instance) return;
+    assignment_.attach(instance);
+    instance_ = instance;
+    attached_ = true;
+}
+
 void CapacityConstraintChecker::initialize(const PlannerGraph* graph, const std::vector<NodeRecord>& nodes,
                                            const std::vector<AgentRecord>& agents) {
     assignment_.initialize(graph, nodes, agents);
-    node_count_ = nodes.size();
-    capacity_.assign(agents.size(), 0.0);
-    too_heavy_.assign(agents.size() * node_count_, 0);
-    for (size_t a = 0; a < agents.size(); ++a) {
-        capacity_[a] = agents[a].capacity_limit;
-        for (size_t v = 0; v < node_count_; ++v)
-            too_heavy_[a * node_count_ + v] = within_capacity(nodes[v].demand, capacity_[a]) ? 0 : 1;
-    }
+    // On its own the checker enforces what it is given.
+    if (!attached_) instance_ = PreparedInstance::build(nullptr, nodes, agents, RuleSettings{{}, {}, {}, true, true});
 }
 
 bool CapacityConstraintChecker::forbids(size_t agent, size_t node) const {
     if (assignment_.forbids(agent, node)) return true;
-    return agent < capacity_.size() && node < node_count_ && too_heavy_[agent * node_count_ + node] != 0;
+    const PreparedInstance& p = *instance_;
+    return agent < p.agent_count() && node < p.node_count() && !p.within_capacity(agent, p.demand(node));
 }
 
 TransitionVerdict CapacityConstraintChecker::check_transition(const SearchState&, size_t, size_t) const {
@@ -128,112 +131,66 @@ bool CapacityConstraintChecker::check_state(const SearchState& child, size_t age
         throw std::out_of_range("agent index " + std::to_string(agent) + " has no load among the state's " +
                                 std::to_string(child.extra_values.size()) + " loads");
     }
-    if (agent >= capacity_.size()) return true;  // no record, no limit
-    return within_capacity(child.extra_values[agent], capacity_[agent]);
+    if (agent >= instance_->agent_count()) return true;  // no record, no limit
+    return instance_->within_capacity(agent, child.extra_values[agent]);
 }
 
 // ------------------------------------------------------------ time window
+
+void TimeWindowConstraintChecker::attach(const std::shared_ptr<const PreparedInstance>& instance) {
+    if (!instance) return;
+    assignment_.attach(instance);
+    instance_ = instance;
+    attached_ = true;
+    own_costs_.reset();
+    std::vector<NodeRecord>().swap(own_nodes_);
+    std::vector<AgentRecord>().swap(own_agents_);
+}
 
 void TimeWindowConstraintChecker::initialize(const PlannerGraph* graph, const std::vector<NodeRecord>& nodes,
                                              const std::vector<AgentRecord>& agents) {
     assignment_.initialize(graph, nodes, agents);
     graph_ = graph;
-    nodes_ = nodes;
-    agents_ = agents;
-    agent_count_ = agents.size();
-    costs_.build(graph);
-    rebuild();
+    if (attached_) return;
+    own_nodes_ = nodes;
+    own_agents_ = agents;
+    instance_ = PreparedInstance::from_graph(graph, own_nodes_, own_agents_, own_settings_);
+    own_costs_ = instance_->shared_costs();
 }
 
 void TimeWindowConstraintChecker::set_end_nodes(const std::vector<size_t>& end_nodes) {
-    end_nodes_ = end_nodes;
-    end_node_set_ = std::unordered_set<size_t>(end_nodes.begin(), end_nodes.end());
+    if (attached_) return;
+    own_settings_.end_nodes = end_nodes;
     rebuild();
 }
 
 void TimeWindowConstraintChecker::set_time_windows(const TimeWindowMap& time_windows) {
-    time_windows_ = time_windows;
+    if (attached_) return;
+    own_settings_.time_windows = time_windows;
     rebuild();
 }
 
 void TimeWindowConstraintChecker::set_start_nodes(const std::vector<size_t>& start_nodes) {
-    start_nodes_ = start_nodes;
-    start_node_set_ = std::unordered_set<size_t>(start_nodes.begin(), start_nodes.end());
+    if (attached_) return;
+    own_settings_.start_nodes = start_nodes;
     rebuild();
 }
 
 void TimeWindowConstraintChecker::set_return_to_end(bool return_to_end) {
-    return_to_end_ = return_to_end;
+    if (attached_) return;
+    own_settings_.return_to_end = return_to_end;
     rebuild();
 }
 
 void TimeWindowConstraintChecker::rebuild() {
-    const size_t n = nodes_.size();
-    has_window_.assign(n, 0);
-    window_start_.assign(n, 0.0);
-    window_end_.assign(n, 0.0);
-    service_.resize(n);
-    for (size_t v = 0; v < n; ++v) service_[v] = nodes_[v].service;
-    for (const auto& [node, window] : time_windows_) {
-        if (node >= n) continue;
-        has_window_[node] = 1;
-        window_start_[node] = window.start;
-        window_end_[node] = window.end;
-    }
-    admits_.assign(agent_count_ * n, 0);
-    for (size_t a = 0; a < agent_count_; ++a) {
-        for (size_t w = 0; w < n; ++w) admits_[a * n + w] = admits_uncached(a, w) ? 1 : 0;
-    }
-}
-
-size_t TimeWindowConstraintChecker::start_of(size_t agent) const {
-    return agent < start_nodes_.size() ? start_nodes_[agent] : kNoNode;
-}
-
-size_t TimeWindowConstraintChecker::end_of(size_t agent) const {
-    return agent < end_nodes_.size() ? end_nodes_[agent] : kNoNode;
-}
-
-bool TimeWindowConstraintChecker::admits_uncached(size_t agent, size_t w) const {
-    if (agent >= agents_.size() || w >= nodes_.size() || !lists_type(nodes_[w], agents_[agent].type)) return false;
-    if (!end_nodes_.empty() && end_node_set_.count(w) != 0 && w != end_of(agent)) return false;
-    if (!start_nodes_.empty() && start_node_set_.count(w) != 0) return w == start_of(agent);
-    return true;
-}
-
-bool TimeWindowConstraintChecker::admits(size_t agent, size_t w) const {
-    const size_t n = nodes_.size();
-    if (agent >= agent_count_ || w >= n) return false;
-    return admits_[agent * n + w] != 0;
+    instance_ = PreparedInstance::build(own_costs_, own_nodes_, own_agents_, own_settings_);
 }
 
 double TimeWindowConstraintChecker::cost_for(size_t agent, size_t u, size_t v) const {
-    if (graph_ == nullptr || u == v) return 0.0;
-    if (!start_nodes_.empty() && v == start_of(agent)) return 0.0;
-    if (!return_to_end_ && !end_nodes_.empty() && v == end_of(agent)) return 0.0;
-    if (agent >= agents_.size()) return 0.0;
-    return costs_.cost_or(u, v, agents_[agent].type, 0.0);
-}
-
-bool TimeWindowConstraintChecker::window_of(size_t w, double& start, double& end) const {
-    if (w < has_window_.size()) {
-        if (!has_window_[w]) return false;
-        start = window_start_[w];
-        end = window_end_[w];
-        return true;
-    }
-    const auto found = time_windows_.find(w);
-    if (found == time_windows_.end()) return false;
-    start = found->second.start;
-    end = found->second.end;
-    return true;
-}
-
-bool TimeWindowConstraintChecker::enter(size_t w, double t, double& out) const {
-    TimeWindow window;
-    const bool windowed = window_of(w, window.start, window.end);
-    out = t;
-    return visit_node(windowed ? &window : nullptr, w < service_.size() ? service_[w] : 0.0, out);
+    const PreparedInstance& p = *instance_;
+    if (graph_ == nullptr || agent >= p.agent_count()) return 0.0;
+    if (p.has_start_nodes() && v == p.start_of(agent)) return 0.0;
+    return p.hop(agent, u, v);
 }
 
 TransitionVerdict TimeWindowConstraintChecker::check_transition(const SearchState& child, size_t agent,
@@ -243,7 +200,7 @@ TransitionVerdict TimeWindowConstraintChecker::check_transition(const SearchStat
     const size_t prev = child.agent_node[agent];
     double arrival = 0.0;
     if (!enter(node, t, arrival)) return kReject;
-    if (graph_ != nullptr && !nodes_.empty()) {
+    if (graph_ != nullptr && instance_->node_count() > 0) {
         if (dominance_rejects(child, agent, prev, node, t, arrival)) return kReject;
         if (reachability_rejects(child, agent, node, arrival)) return kReject;
     }
@@ -255,10 +212,12 @@ TransitionVerdict TimeWindowConstraintChecker::check_transition(const SearchStat
 // reaching `node` later, yet serving it after `node` would be later than that.
 bool TimeWindowConstraintChecker::dominance_rejects(const SearchState& child, size_t agent, size_t prev,
                                                     size_t node, double t, double arrival) const {
+    const PreparedInstance& p = *instance_;
     const double departure = t - cost_for(agent, prev, node);
-    const size_t own_start = start_nodes_.empty() ? kNoNode : start_of(agent);
-    const size_t own_end = (!return_to_end_ && !end_nodes_.empty()) ? end_of(agent) : kNoNode;
-    const size_t limit = std::min(nodes_.size(), VisitedSet::kBits);
+    const bool known = agent < p.agent_count();
+    const size_t own_start = known ? p.start_of(agent) : kNoNode;
+    const size_t own_end = known && !p.return_to_end() ? p.end_of(agent) : kNoNode;
+    const size_t limit = std::min(p.node_count(), VisitedSet::kBits);
     for (size_t w = 0; w < limit; ++w) {
         if (w == node || w == prev || w == own_start || w == own_end || child.visited.test(w) || !admits(agent, w)) {
             continue;
@@ -279,25 +238,24 @@ bool TimeWindowConstraintChecker::dominance_rejects(const SearchState& child, si
 // window by any agent still able to go there.
 bool TimeWindowConstraintChecker::reachability_rejects(const SearchState& child, size_t agent, size_t node,
                                                        double arrival) const {
-    const size_t agents = std::min({agent_count_, child.agent_cost.size(), child.agent_node.size(),
+    const PreparedInstance& p = *instance_;
+    const size_t agents = std::min({p.agent_count(), child.agent_cost.size(), child.agent_node.size(),
                                     child.agent_done.size()});
-    const size_t limit = std::min(nodes_.size(), VisitedSet::kBits);
-    const bool finished_agents_drop_out = !end_nodes_.empty();
+    const size_t limit = std::min(p.node_count(), VisitedSet::kBits);
+    const bool finished_agents_drop_out = p.has_end_nodes();
     for (size_t u = 0; u < limit; ++u) {
         if (child.visited.test(u)) continue;
-        double start = 0.0;
-        double end = 0.0;
-        const bool windowed = window_of(u, start, end);
+        const TimeWindow* window = p.window(u);
         bool covered = false;
         for (size_t a = 0; a < agents && !covered; ++a) {
             if (finished_agents_drop_out && child.agent_done[a]) continue;
             if (!admits(a, u)) continue;
-            if (!windowed) {
+            if (window == nullptr) {
                 covered = true;
             } else if (a == agent) {
-                covered = arrival + cost_for(a, node, u) <= end;
+                covered = arrival + cost_for(a, node, u) <= window->end;
             } else {
-                covered = child.agent_cost[a] + cost_for(a, child.agent_node[a], u) <= end;
+                covered = child.agent_cost[a] + cost_for(a, child.agent_node[a], u) <= window->end;
             }
         }
         if (!covered) return true;
@@ -312,6 +270,10 @@ bool TimeWindowConstraintChecker::check_state(const SearchState&, size_t) const 
 void CompositeConstraintChecker::add(std::unique_ptr<ConstraintCheckerPlugin> checker) {
     if (!checker) throw std::invalid_argument("CompositeConstraintChecker::add: checker is null");
     children_.push_back(std::move(checker));
+}
+
+void CompositeConstraintChecker::attach(const std::shared_ptr<const PreparedInstance>& instance) {
+    for (const auto& checker : children_) checker->attach(instance);
 }
 
 void CompositeConstraintChecker::initialize(const PlannerGraph* graph, const std::vector<NodeRecord>& nodes,

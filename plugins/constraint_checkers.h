@@ -1,17 +1,18 @@
 // Feasibility rules of the search: which agent types may visit a node, the
 // per-agent time limits, node time windows and service times with two
 // look-ahead cuts, agent capacities, and a composite that runs several
-// checkers as one.
+// checkers as one. Each reads its rules from a prepared instance: the
+// Solver's, when attached, or one built from what initialize() and the
+// setters hand over when a checker is used on its own.
 #pragma once
 
 #include <cstddef>
 #include <memory>
 #include <string>
-#include <unordered_set>
 #include <vector>
 
-#include "graph/cost_table.h"
 #include "plugins/plugin_base.h"
+#include "rules/prepared_instance.h"
 
 namespace dulmar {
 
@@ -21,6 +22,7 @@ public:
     std::string name() const override { return "DefaultConstraintChecker"; }
     void initialize(const PlannerGraph* graph, const std::vector<NodeRecord>& nodes,
                     const std::vector<AgentRecord>& agents) override;
+    void attach(const std::shared_ptr<const PreparedInstance>& instance) override;
     bool forbids(size_t agent, size_t node) const override;
     TransitionVerdict check_transition(const SearchState& child, size_t agent, size_t node) const override;
     bool check_state(const SearchState& child, size_t agent) const override;
@@ -29,14 +31,10 @@ public:
     void set_end_nodes(const std::vector<size_t>& end_nodes) { end_nodes_ = end_nodes; }
 
 private:
-    const PlannerGraph* graph_ = nullptr;
-    std::vector<NodeRecord> nodes_;
-    std::vector<AgentRecord> agents_;
-    size_t agent_count_ = 0;
+    std::shared_ptr<const PreparedInstance> instance_ = PreparedInstance::build(nullptr, {}, {}, RuleSettings{});
+    bool attached_ = false;
     std::vector<size_t> end_nodes_;  // no rule reads it
 
-    // [agent * nodes_.size() + node]: the agent's type is in the node's list
-    std::vector<char> allowed_;
     // agents whose type is 0
     std::vector<size_t> type0_agents_;
     // nodes below the graph's vertex count that only type 0 may visit
@@ -48,6 +46,7 @@ public:
     std::string name() const override { return "TimeLimitConstraintChecker"; }
     void initialize(const PlannerGraph* graph, const std::vector<NodeRecord>& nodes,
                     const std::vector<AgentRecord>& agents) override;
+    void attach(const std::shared_ptr<const PreparedInstance>& instance) override;
     bool forbids(size_t agent, size_t node) const override { return assignment_.forbids(agent, node); }
     TransitionVerdict check_transition(const SearchState& child, size_t agent, size_t node) const override;
     // Rejects a state whose agent has run past its positive time limit.
@@ -58,7 +57,8 @@ public:
 
 private:
     DefaultConstraintChecker assignment_;
-    std::vector<AgentRecord> agents_;
+    std::shared_ptr<const PreparedInstance> instance_ = PreparedInstance::build(nullptr, {}, {}, RuleSettings{});
+    bool attached_ = false;
     std::vector<size_t> end_nodes_;  // no rule reads it
 };
 
@@ -69,6 +69,7 @@ public:
     std::string name() const override { return "CapacityConstraintChecker"; }
     void initialize(const PlannerGraph* graph, const std::vector<NodeRecord>& nodes,
                     const std::vector<AgentRecord>& agents) override;
+    void attach(const std::shared_ptr<const PreparedInstance>& instance) override;
     // Assignment, and a node whose demand alone exceeds the agent's capacity.
     bool forbids(size_t agent, size_t node) const override;
     TransitionVerdict check_transition(const SearchState& child, size_t agent, size_t node) const override;
@@ -78,9 +79,8 @@ public:
 
 private:
     DefaultConstraintChecker assignment_;
-    std::vector<double> capacity_;   // by agent; 0: no limit
-    std::vector<char> too_heavy_;    // [agent * node count + node]
-    size_t node_count_ = 0;
+    std::shared_ptr<const PreparedInstance> instance_ = PreparedInstance::build(nullptr, {}, {}, RuleSettings{});
+    bool attached_ = false;
 };
 
 // Node time windows. An agent's start position is never entered through
@@ -91,56 +91,49 @@ public:
     std::string name() const override { return "TimeConstraintChecker"; }
     void initialize(const PlannerGraph* graph, const std::vector<NodeRecord>& nodes,
                     const std::vector<AgentRecord>& agents) override;
+    void attach(const std::shared_ptr<const PreparedInstance>& instance) override;
     bool forbids(size_t agent, size_t node) const override { return assignment_.forbids(agent, node); }
     TransitionVerdict check_transition(const SearchState& child, size_t agent, size_t node) const override;
     bool check_state(const SearchState& child, size_t agent) const override;
     bool is_dead_end(const SearchState& child) const override { return assignment_.is_dead_end(child); }
 
+    // Used on its own, the checker rebuilds its rules from these; once
+    // attached, the instance already holds them and they change nothing.
     void set_end_nodes(const std::vector<size_t>& end_nodes);
     void set_time_windows(const TimeWindowMap& time_windows);
     void set_start_nodes(const std::vector<size_t>& start_nodes);
     void set_return_to_end(bool return_to_end);
 
-    // Time the agent spends on the move u -> v; moves onto its own depots are free
-    // where the route's cost leaves them out.
+    // Time the agent spends on the move u -> v, by the instance's hop rule,
+    // except that a move onto the agent's own start counts as free even where
+    // routes return there. That only makes the dominance cut see a later
+    // departure and cut less; the search's counters rely on it, so it stays.
     double cost_for(size_t agent, size_t u, size_t v) const;
     // Whether the agent may ever stand on w, depot rules included.
-    bool admits(size_t agent, size_t w) const;
+    bool admits(size_t agent, size_t w) const { return instance_->may_visit(agent, w); }
 
 private:
     // Enters w at time t: false when w's window has closed, else `out` is the
     // time the agent leaves w, after waiting for the window and serving w.
-    bool enter(size_t w, double t, double& out) const;
-    bool window_of(size_t w, double& start, double& end) const;
-    bool admits_uncached(size_t agent, size_t w) const;
-    size_t start_of(size_t agent) const;
-    size_t end_of(size_t agent) const;
+    bool enter(size_t w, double t, double& out) const {
+        out = t;
+        return instance_->visit(w, out);
+    }
     bool dominance_rejects(const SearchState& child, size_t agent, size_t prev, size_t node, double t,
                            double arrival) const;
     bool reachability_rejects(const SearchState& child, size_t agent, size_t node, double arrival) const;
-    // Rebuilds every dense table from the current graph, tables and setter data.
+    // Used on its own: the rules again from the tables, the graph's costs and the setters' data.
     void rebuild();
 
     DefaultConstraintChecker assignment_;
     const PlannerGraph* graph_ = nullptr;
-    std::vector<NodeRecord> nodes_;
-    std::vector<AgentRecord> agents_;
-    size_t agent_count_ = 0;
-    TimeWindowMap time_windows_;
-    std::vector<size_t> end_nodes_;
-    std::unordered_set<size_t> end_node_set_;
-    std::vector<size_t> start_nodes_;
-    std::unordered_set<size_t> start_node_set_;
-    bool return_to_end_ = false;
-
-    // Dense copies for the hot path, indexed by node index below nodes_.size();
-    // window lookups beyond the node table fall back to time_windows_.
-    CostTable costs_;
-    std::vector<char> has_window_;
-    std::vector<double> window_start_;
-    std::vector<double> window_end_;
-    std::vector<double> service_;
-    std::vector<char> admits_;  // [agent * nodes_.size() + w]
+    std::shared_ptr<const PreparedInstance> instance_ = PreparedInstance::build(nullptr, {}, {}, RuleSettings{});
+    bool attached_ = false;
+    // What a checker used on its own builds its rules from.
+    std::shared_ptr<const CostTable> own_costs_;
+    std::vector<NodeRecord> own_nodes_;
+    std::vector<AgentRecord> own_agents_;
+    RuleSettings own_settings_{{}, {}, {}, false, false};
 };
 
 class CompositeConstraintChecker : public ConstraintCheckerPlugin {
@@ -148,6 +141,7 @@ public:
     std::string name() const override { return "CompositeConstraintChecker"; }
     void initialize(const PlannerGraph* graph, const std::vector<NodeRecord>& nodes,
                     const std::vector<AgentRecord>& agents) override;
+    void attach(const std::shared_ptr<const PreparedInstance>& instance) override;
     bool forbids(size_t agent, size_t node) const override;
     // Chains the children: each sees the arrival time the previous ones set.
     TransitionVerdict check_transition(const SearchState& child, size_t agent, size_t node) const override;

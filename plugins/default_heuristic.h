@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "graph/cost_table.h"
 #include "plugins/plugin_base.h"
+#include "rules/cost_table.h"
 
 namespace dulmar {
 

@@ -5,13 +5,15 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "core/result.h"
 #include "graph/planner_graph.h"
 #include "plugins/records.h"
-#include "search/search_state.h"
+#include "plugins/search_state.h"
+#include "rules/prepared_instance.h"
 
 namespace dulmar {
 
@@ -32,6 +34,10 @@ public:
     virtual TransitionVerdict check_transition(const SearchState& child, size_t agent, size_t node) const = 0;
     virtual bool check_state(const SearchState& child, size_t agent) const = 0;
     virtual bool is_dead_end(const SearchState& child) const = 0;
+    // The Solver hands its prepared instance over before initialize(); a
+    // checker that takes it reads its rules there and builds nothing of its
+    // own. Not pure, so checkers written without it still build.
+    virtual void attach(const std::shared_ptr<const PreparedInstance>&) {}
 };
 
 class ExpansionPlugin : public PluginBase {
@@ -72,6 +78,10 @@ public:
     // Whether routes must keep their demands within their agents' capacities.
     // Not pure, so optimisers written before capacities existed still build.
     virtual void set_enforce_capacity(bool) {}
+    // As for the checkers: the Solver's prepared instance, handed over before
+    // the first optimize(); an optimiser that takes it judges routes by it
+    // instead of rebuilding the rules from the graph at every call.
+    virtual void attach(const std::shared_ptr<const PreparedInstance>&) {}
 };
 
 }  // namespace dulmar

@@ -1,40 +1,13 @@
-// Records the Solver hands to its plug-ins and post-optimisers: the node and
-// agent tables (by node index and agent index), time windows by node index,
-// the transition verdict of a constraint checker and the lower-bound edges.
+// Records the Solver exchanges with its plug-ins besides the node and agent
+// tables (rules/tables.h): the transition verdict of a constraint checker and
+// the lower bound's edges.
 #pragma once
 
 #include <cstddef>
-#include <unordered_map>
-#include <vector>
+
+#include "rules/tables.h"
 
 namespace dulmar {
-
-struct NodeRecord {
-    double x = 0.0;
-    double y = 0.0;
-    double z = 0.0;
-    size_t id = 0;
-    std::vector<size_t> allowed_types;  // ascending type numbers that may visit the node
-    // Time spent at the node and the quantity it takes; the Solver's set-up
-    // leaves both 0 at every agent's start and end node.
-    double service = 0.0;
-    double demand = 0.0;
-};
-
-struct AgentRecord {
-    size_t id = 0;
-    size_t type = 0;  // type number; all bits set when the problem gave the agent none
-    double capacity_limit = 0.0;  // 0: no limit, and none unless capacity is enforced
-    double time_limit = 0.0;  // 0 or less: no limit
-};
-
-struct TimeWindow {
-    double start = 0.0;
-    double end = 0.0;
-};
-
-// node index -> window
-using TimeWindowMap = std::unordered_map<size_t, TimeWindow>;
 
 struct TransitionVerdict {
     bool feasible = true;

@@ -38,4 +38,8 @@ void CompositePostOptimizer::set_enforce_capacity(bool enforce) {
     for (auto& child : children_) child->set_enforce_capacity(enforce);
 }
 
+void CompositePostOptimizer::attach(const std::shared_ptr<const PreparedInstance>& instance) {
+    for (auto& child : children_) child->attach(instance);
+}
+
 }  // namespace dulmar

@@ -26,6 +26,7 @@ public:
     void set_end_nodes(const std::vector<size_t>& end_nodes) override;
     void set_time_windows(const TimeWindowMap& time_windows) override;
     void set_enforce_capacity(bool enforce) override;
+    void attach(const std::shared_ptr<const PreparedInstance>& instance) override;
 
     // A null child is ignored.
     void add(std::unique_ptr<PostOptimizerPlugin> child);

@@ -152,8 +152,7 @@ void DefaultPostOptimizer::improve_group(size_t type) {
             r.cost = c;
             evaluator_.two_opt(r.route, i, r.cost);
         }
-        const double limit = evaluator_.agent(i).time_limit;
-        if (!std::isfinite(r.cost) || (limit > 0 && r.cost > limit))
+        if (!std::isfinite(r.cost) || !evaluator_.instance().within_route_limit(i, r.cost))
             diagnostic(DiagnosticStream::Err, "[post-opt] path invalid or over capacity, skip agent " + std::to_string(i));
     }
     refresh_extremes(type);

@@ -1,12 +1,14 @@
 // Base of the post-optimisers that judge routes with a RouteEvaluator: the
-// settings the Solver hands over go straight into the evaluator.
+// Solver's prepared instance, or the settings it hands over, go straight into
+// the evaluator.
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <vector>
 
 #include "plugins/plugin_base.h"
-#include "postopt/route_evaluator.h"
+#include "rules/route_evaluator.h"
 
 namespace dulmar {
 
@@ -17,6 +19,7 @@ public:
     void set_end_nodes(const std::vector<size_t>& end_nodes) override { evaluator_.set_end_nodes(end_nodes); }
     void set_time_windows(const TimeWindowMap& time_windows) override { evaluator_.set_time_windows(time_windows); }
     void set_enforce_capacity(bool enforce) override { evaluator_.set_enforce_capacity(enforce); }
+    void attach(const std::shared_ptr<const PreparedInstance>& instance) override { evaluator_.attach(instance); }
 
     const RouteEvaluator& evaluator() const { return evaluator_; }
 

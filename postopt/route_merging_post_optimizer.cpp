@@ -25,7 +25,7 @@ void RouteMergingPostOptimizer::load(const PlannerGraph* graph, const std::vecto
 
 InsertionChoice RouteMergingPostOptimizer::find_best_insertion(int64_t node, size_t excluded, double limit) const {
     InsertionChoice choice;
-    const double ceiling = limit + RouteEvaluator::kEpsilon;
+    const double ceiling = limit + kTolerance;
     RouteScan scan;
     for (size_t i = 0; i < routes_.size(); ++i) {
         if (i == excluded || !can_serve(i, node) || routes_[i].size() < 2) continue;
@@ -36,7 +36,7 @@ InsertionChoice RouteMergingPostOptimizer::find_best_insertion(int64_t node, siz
             // Near-equal costs go to the smaller increase; exact ties keep the earlier candidate.
             const bool better =
                 e.cost < choice.cost ||
-                (choice.found && std::fabs(e.cost - choice.cost) < RouteEvaluator::kEpsilon &&
+                (choice.found && std::fabs(e.cost - choice.cost) < kTolerance &&
                  e.cost - costs_[i] < choice.cost - costs_[choice.agent]);
             if (better) choice = InsertionChoice{true, i, p, e.cost};
         }
@@ -56,7 +56,7 @@ void RouteMergingPostOptimizer::merge(double limit) {
     });
 
     for (const auto& [c, i] : order) {
-        if (!(c > 0 && c < limit - RouteEvaluator::kEpsilon) || routes_[i].size() < 3) continue;
+        if (!(c > 0 && c < limit - kTolerance) || routes_[i].size() < 3) continue;
         const Route interior(routes_[i].begin() + 1, routes_[i].end() - 1);
         bool all_fit = true;
         for (int64_t v : interior) {

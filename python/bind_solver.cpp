@@ -5,6 +5,7 @@
 
 #include "core/problem.h"
 #include "core/result.h"
+#include "driver/solve_driver.h"
 #include "python/bindings.h"
 #include "python/python_solve_control.h"
 #include "search/solver.h"
@@ -49,7 +50,7 @@ int solve(Solver& solver, py::object on_improvement) {
         const SolvingMark mark(solver);
         py::gil_scoped_release unlocked;
         const PythonSolveControl::Attached attached(solver, control);
-        found = solver.solve();
+        found = run_solve(solver);
     }
     control.raise_pending(py::none());
     return found;

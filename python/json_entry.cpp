@@ -11,14 +11,17 @@
 #include <cstdio>
 #include <memory>
 #include <stdexcept>
+#include <string>
+#include <string_view>
 #include <thread>
 
 #include <nlohmann/json.hpp>
 
 #include "core/json_reader.h"
+#include "driver/solve_driver.h"
 #include "python/bindings.h"
 #include "python/python_solve_control.h"
-#include "search/anytime_filter.h"
+#include "python/result_dict.h"
 #include "search/solver.h"
 
 namespace py = pybind11;
@@ -35,7 +38,7 @@ const char* const kSolveStrDoc =
     "timeout.";
 
 // Offset of the first byte from `from` on that breaks UTF-8, or npos when there is none.
-size_t first_bad_utf8(const std::string& text, size_t from = 0) {
+size_t first_bad_utf8(std::string_view text, size_t from = 0) {
     const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
     const size_t n = text.size();
     size_t i = from;
@@ -88,7 +91,7 @@ std::string printable(const std::string& text) {
 
 // The parser would stop at a NUL and ignore the rest, and bytes that are not
 // UTF-8 would end up in its error text: both are refused first, by offset.
-void require_clean_text(const std::string& text, const std::string& source) {
+void require_clean_text(std::string_view text, const std::string& source) {
     const size_t nul = text.find('\0');
     if (nul != std::string::npos) {
         throw nlohmann::json::parse_error::create(
@@ -149,6 +152,34 @@ void free_solver(std::unique_ptr<Solver> solver) {
     }
 }
 
+// The UTF-8 text of a str (Python's own cached encoding, not a copy) or a
+// bytes object, valid while the object lives; the object is never changed.
+std::string_view text_of(const py::object& value) {
+    if (PyUnicode_Check(value.ptr())) {
+        Py_ssize_t size = 0;
+        const char* data = PyUnicode_AsUTF8AndSize(value.ptr(), &size);
+        if (data != nullptr) return std::string_view(data, static_cast<size_t>(size));
+        PyErr_Clear();
+        // Only a lone surrogate keeps a str from being UTF-8.
+        const Py_ssize_t length = PyUnicode_GetLength(value.ptr());
+        for (Py_ssize_t i = 0; i < length; ++i) {
+            const Py_UCS4 c = PyUnicode_ReadChar(value.ptr(), i);
+            if (c >= 0xD800 && c <= 0xDFFF) {
+                char code[16];
+                std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(c));
+                throw std::invalid_argument("json_str holds a lone surrogate " + std::string(code) +
+                                            " at character offset " + std::to_string(i) +
+                                            ", which no JSON text may hold");
+            }
+        }
+        throw std::invalid_argument("json_str is not valid Unicode text");
+    }
+    if (PyBytes_Check(value.ptr())) {
+        return std::string_view(PyBytes_AS_STRING(value.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(value.ptr())));
+    }
+    throw py::type_error("json_str must be str, not " + std::string(py::str(py::type::of(value).attr("__name__"))));
+}
+
 // Every agent's timetable by position in add order (empty without a route).
 std::vector<std::vector<Stop>> route_schedules(const Solver& solver, const Result& best) {
     const RouteEvaluator evaluator = solver.route_evaluator();
@@ -160,26 +191,10 @@ std::vector<std::vector<Stop>> route_schedules(const Solver& solver, const Resul
     return out;
 }
 
-void add_schedules(py::dict& result, const std::vector<std::vector<Stop>>& schedules) {
-    const py::list routes = result["routes"];
-    for (size_t a = 0; a < routes.size() && a < schedules.size(); ++a) {
-        py::list stops;
-        for (const Stop& stop : schedules[a]) {
-            py::dict entry;
-            entry["node"] = py::int_(stop.node);
-            entry["arrival"] = py::float_(stop.arrival);
-            entry["wait"] = py::float_(stop.wait);
-            entry["start"] = py::float_(stop.start);
-            entry["departure"] = py::float_(stop.departure);
-            entry["load"] = py::float_(stop.load);
-            stops.append(entry);
-        }
-        routes[a]["schedule"] = stops;
-    }
-}
-
-// The driver of both JSON functions; `source` names the text in errors.
-py::dict solve_text(const std::string& json_str, double time_limit, py::object on_improvement,
+// The driver of both JSON functions; `source` names the text in errors. The
+// text is a view; when `owned` holds it, it is freed once parsed, so a large
+// instance's text and its solver's tables are never in memory together.
+py::dict solve_text(std::string_view json_str, std::string* owned, double time_limit, py::object on_improvement,
                     const std::string& source) {
     if (std::isnan(time_limit)) throw std::invalid_argument("time_limit argument is nan");
     PythonSolveControl control(std::move(on_improvement));
@@ -202,6 +217,7 @@ py::dict solve_text(const std::string& json_str, double time_limit, py::object o
                 if (first_bad_utf8(error.what()) == std::string::npos) throw;
                 throw std::runtime_error(printable(error.what()));
             }
+            if (owned != nullptr) std::string().swap(*owned);
             read_problem_json(document, problem);
         }
         if (time_limit > 0.0) problem.solve_options.time_limit = time_limit;
@@ -212,7 +228,7 @@ py::dict solve_text(const std::string& json_str, double time_limit, py::object o
         decltype(problem.cost_matrices)().swap(problem.cost_matrices);
         {
             const PythonSolveControl::Attached attached(*solver, control);
-            solver->solve();
+            run_solve(*solver);
         }
         const auto t1 = std::chrono::system_clock::now();
         solve_time = static_cast<double>(std::chrono::duration_cast<std::chrono::nanoseconds>(t1 - t0).count()) / 1e9;
@@ -232,72 +248,13 @@ py::dict solve_text(const std::string& json_str, double time_limit, py::object o
 
 }  // namespace
 
-py::dict build_result_dict(const Result& result, const Problem& problem, double solve_time) {
-    py::dict out;
-    out["status"] = result.paths.empty() ? "failed" : "success";
-    out["timeout"] = py::bool_(result.timeout);
-
-    py::list routes;
-    double sum_cost = 0.0;
-    double max_cost = 0.0;
-    const auto& ordered = problem.ordered_agents;
-    for (size_t position = 0; position < ordered.size(); ++position) {
-        // Routes are keyed by the agent's position in add order, whatever its id.
-        const int64_t key = static_cast<int64_t>(position);
-        py::dict route;
-        route["agent_id"] = py::int_(static_cast<size_t>(ordered[position].id));
-        py::list path;
-        auto found_path = result.paths.find(key);
-        if (found_path != result.paths.end()) {
-            for (int64_t node : found_path->second) path.append(py::int_(node));
-        }
-        route["path"] = path;
-        auto found_cost = result.times.find(key);
-        const double cost = found_cost == result.times.end() ? 0.0 : found_cost->second;
-        route["cost"] = py::float_(cost);
-        sum_cost += cost;
-        max_cost = std::max(max_cost, cost);
-        routes.append(route);
-    }
-    out["routes"] = routes;
-
-    py::dict statistics;
-    statistics["solve_time"] = py::float_(solve_time);
-    statistics["max_cost"] = py::float_(max_cost);
-    statistics["sum_cost"] = py::float_(sum_cost);
-    statistics["n_generated"] = py::int_(result.n_generated);
-    statistics["n_expanded"] = py::int_(result.n_expanded);
-    statistics["last_update_time"] = py::float_(result.last_update_time);
-    statistics["improve_iterations"] = py::int_(result.improve_iterations);
-    statistics["stop_reason"] = py::str(stop_reason_name(result.stop_reason));
-    out["statistics"] = statistics;
-    return out;
-}
-
-py::dict anytime_entry(double time, double max_cost, double sum_cost) {
-    py::dict item;
-    item["time"] = py::float_(time);
-    item["max_cost"] = py::float_(max_cost);
-    item["sum_cost"] = py::float_(sum_cost);
-    return item;
-}
-
-py::list build_anytime_list(const std::vector<std::pair<double, Result>>& snapshots, bool min_sum) {
-    py::list entries;
-    AnytimeFilter filter(min_sum);
-    for (const auto& [time, snapshot] : snapshots) {
-        const CostTotals totals = cost_totals(snapshot);
-        if (filter.admit(totals)) entries.append(anytime_entry(time, totals.max_cost, totals.sum_cost));
-    }
-    return entries;
-}
-
-py::dict solve_json_str(const std::string& json_str, double time_limit, py::object on_improvement) {
-    return solve_text(json_str, time_limit, std::move(on_improvement), "JSON text");
+py::dict solve_json_str(py::object json_str, double time_limit, py::object on_improvement) {
+    return solve_text(text_of(json_str), nullptr, time_limit, std::move(on_improvement), "JSON text");
 }
 
 py::dict solve_json_file(const std::string& input_path, double time_limit, py::object on_improvement) {
-    return solve_text(read_regular_file(input_path), time_limit, std::move(on_improvement), input_path);
+    std::string text = read_regular_file(input_path);
+    return solve_text(text, &text, time_limit, std::move(on_improvement), input_path);
 }
 
 void bind_json_entry(py::module_& module) {

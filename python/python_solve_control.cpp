@@ -2,7 +2,7 @@
 
 #include <Python.h>
 
-#include "python/json_entry.h"
+#include "python/result_dict.h"
 #include "search/solver.h"
 
 namespace py = pybind11;

@@ -56,9 +56,9 @@ step "Building the fuzz target with $CXX (libFuzzer, AddressSanitizer, UBSan)"
 mkdir -p "$BUILD_DIR/obj"
 FLAGS=(-std=c++17 -O1 -g -fno-omit-frame-pointer -fsanitize=address,undefined -fno-sanitize-recover=undefined
     -I "$ROOT" -isystem "$NLOHMANN")
-newest_header="$(find core graph plugins search postopt improve -name '*.h' -newer "$BUILD_DIR/obj" 2>/dev/null | head -1 || true)"
+newest_header="$(find core graph rules plugins search postopt improve driver -name '*.h' -newer "$BUILD_DIR/obj" 2>/dev/null | head -1 || true)"
 [ -n "$newest_header" ] && rm -f "$BUILD_DIR"/obj/*.o
-sources=(core/*.cpp graph/*.cpp plugins/*.cpp search/*.cpp postopt/*.cpp improve/*.cpp)
+sources=(core/*.cpp graph/*.cpp rules/*.cpp plugins/*.cpp search/*.cpp postopt/*.cpp improve/*.cpp driver/*.cpp)
 stale=()
 for source in "${sources[@]}"; do
     object="$BUILD_DIR/obj/$(echo "$source" | tr / _).o"

@@ -1,23 +1,12 @@
 // The rule that decides which solutions the anytime list shows: a solution
-// joins when its objective value (the sum of route costs under min-sum, the
-// largest route cost under min-max) lies more than 1e-9 below the best value
-// so far, which starts at 1e18. The JSON entry builds its "anytime" list with
+// joins when its objective value (rules/objective.h) improves on the best so
+// far, which starts at 1e18. The JSON entry builds its "anytime" list with
 // it, and the Solver tells its control of exactly the snapshots it admits.
 #pragma once
 
-#include "core/result.h"
+#include "rules/objective.h"
 
 namespace dulmar {
-
-struct CostTotals {
-    double max_cost = 0.0;
-    double sum_cost = 0.0;
-};
-
-// Largest and summed route cost of `solution` (0.0 and 0.0 without routes).
-CostTotals cost_totals(const Result& solution);
-// The objective value: sum_cost under min-sum, max_cost under min-max.
-double objective_value(const CostTotals& totals, bool min_sum);
 
 class AnytimeFilter {
 public:

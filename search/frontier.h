@@ -7,8 +7,8 @@
 #include <cstddef>
 #include <vector>
 
+#include "plugins/search_state.h"
 #include "search/memory_meter.h"
-#include "search/search_state.h"
 
 namespace dulmar {
 

@@ -1,13 +1,12 @@
-// The MTSP search engine. The constructor turns a Problem into dense tables
-// (node index, agent index, type number), builds the complete planner graph,
-// installs the plug-ins and prepares them; search() then runs the anytime
-// focal search and keeps every improving solution. Every search helper is a
-// virtual member so that a derived solver can replace it. A SolveControl, when
-// given, is asked between expansions whether to stop and told of every
-// improvement; a memory cap ends the search like its time limit. An instance
-// above kMaxNodes (accepted only with the option improve) gets per-type cost
-// tables instead of a graph and no search set-up: solve() hands it to the
-// improvement stage.
+// The MTSP search engine. The constructor turns a Problem into the prepared
+// instance (rules/), builds the complete planner graph from it, installs the
+// plug-ins and prepares them; search() then runs the anytime focal search and
+// keeps every improving solution. Every search helper is a virtual member so
+// that a derived solver can replace it. A SolveControl, when given, is asked
+// between expansions whether to stop and told of every improvement; a memory
+// cap ends the search like its time limit. An instance above kMaxSearchNodes
+// (accepted only with the option improve) gets no graph and no search set-up:
+// the solve driver (driver/) hands it to the improvement stage.
 #pragma once
 
 #include <cstddef>
@@ -23,29 +22,23 @@
 
 #include "core/problem.h"
 #include "core/result.h"
-#include "graph/cost_table.h"
 #include "graph/planner_graph.h"
 #include "plugins/plugin_base.h"
 #include "plugins/records.h"
-#include "postopt/route_evaluator.h"
+#include "plugins/search_state.h"
+#include "rules/instance_builder.h"
+#include "rules/limits.h"
+#include "rules/prepared_instance.h"
+#include "rules/route_evaluator.h"
 #include "search/anytime_filter.h"
 #include "search/frontier.h"
 #include "search/memory_meter.h"
-#include "search/search_state.h"
 #include "search/simple_timer.h"
 #include "search/solution_summary.h"
 #include "search/solve_control.h"
 #include "search/state_pool.h"
 
 namespace dulmar {
-
-// Largest instance the 256-bit visited set can describe. Larger instances
-// are solved by the improvement stage alone.
-constexpr size_t kMaxNodes = 256;
-
-// Throws std::invalid_argument naming the count, the limit and the option
-// that lifts it when the search cannot take `node_count` nodes.
-void require_search_size(size_t node_count);
 
 // Orders the focal set through whichever comparator plug-in the Solver holds.
 struct FocalOrder {
@@ -93,7 +86,8 @@ public:
     virtual void update_summary();
     virtual void set_incumbent(double cost);
 
-    // search(), followed by the improvement stage when the options ask for it.
+    // The search alone, whatever the options say; driver/solve_driver.h runs
+    // the whole solve they ask for (the improvement stage too).
     int solve();
     // Frees the state pool, the open and focal sets and the frontier stores;
     // a later search starts them afresh.
@@ -108,18 +102,18 @@ public:
     // when the control asked to stop, with stop_reason set to Callback.
     bool take_snapshot();
 
-    // A route evaluator that judges routes with this Solver's depots, windows,
-    // tables and graph, as its post-optimisers do.
-    RouteEvaluator route_evaluator() const;
+    // A route evaluator that judges routes by this Solver's prepared instance,
+    // as its post-optimisers do.
+    RouteEvaluator route_evaluator() const { return RouteEvaluator(instance); }
 
     // Window-aware cost of going from node a to node b over the cheapest type.
     double pair_cost(size_t a, size_t b) const;
     // Some cost matrix gave the cost of u -> v for type t; with a graph from
     // the alternative set-up, every entry the graph holds counts as given.
-    bool arc_given(size_t u, size_t v, size_t t) const;
+    bool arc_given(size_t u, size_t v, size_t t) const { return instance->arc_given(u, v, t); }
 
-    // Above kMaxNodes: no graph, only dense_costs.
-    bool large_instance() const { return dense_costs != nullptr; }
+    // Above kMaxSearchNodes: no graph, only the prepared instance.
+    bool large_instance() const { return nodes.size() > kMaxSearchNodes; }
 
     // ---- set-up ----
     std::unique_ptr<FocalComparatorPlugin> focal_comparator;
@@ -138,8 +132,10 @@ public:
     std::unordered_map<size_t, size_t> agent_index;    // agent id -> agent index
     std::unordered_map<size_t, size_t> agent_type_of;  // agent id -> type number
     std::unique_ptr<PlannerGraph> owned_graph;
-    // Large instances only: the arc costs per type, shared with the stage.
-    std::shared_ptr<const CostTable> dense_costs;
+    // Every rule and cost of the instance, shared by the plug-ins, the
+    // post-optimisers and the improvement stage; rebuilt by prepare() from a
+    // graph that the alternative set-up hands in.
+    std::shared_ptr<const PreparedInstance> instance;
     std::vector<MstEdge> mst_edges;
     std::vector<size_t> start_nodes;
     std::unordered_set<size_t> start_node_set;
@@ -199,20 +195,15 @@ public:
     double best_max_cost = -1.0;
     SolutionSummary summary;
 
-protected:
-    // Arc costs of `graph`, refreshed by prepare() for the search's move costs.
-    CostTable move_costs;
-
 private:
     void install_plugins(const Options& options);
-    void build_tables(const Problem& problem);
-    void build_graph(const Problem& problem);
+    // Copies the Solver's own tables (nodes, agents, depots, windows) out of the instance.
+    void take_tables(const ProblemIds& ids);
+    void build_graph();
+    // The instance again from the current graph and tables (the alternative set-up).
+    void rebuild_instance();
     // Puts every search structure back as a new Solver has it.
     void reset_search();
-    // Every type's n x n costs from its matrix or metric, kMissingArcCost where
-    // neither gives one: [(t * n + u) * n + v]. Refuses a non-finite or
-    // negative matrix entry; marks each given entry in `given` when not null.
-    std::vector<double> cost_layers(const Problem& problem, std::vector<char>* given) const;
     // False when the control asked to stop while the goal was recorded.
     bool handle_goal(const SearchState& goal);
     // The reason to end the search before the next expansion, None to go on.
@@ -235,9 +226,8 @@ private:
     // Writes the state's frontier key into position_key_scratch and returns it.
     const CountedString& compact_position_key(const SearchState& state);
     bool min_sum = false;
-    // [(u * n + v) * type_count + t]: a matrix gave this entry; empty when the
-    // graph came from the alternative set-up.
-    std::vector<char> given_arcs;
+    // set_graph, set_nodes or set_agents changed what the instance was built from.
+    bool instance_stale = false;
     bool searched = false;  // search() ran before
     bool handling_goal = false;
     AnytimeFilter anytime_filter;

@@ -15,27 +15,24 @@ constexpr double kLargest = std::numeric_limits<double>::max();
 
 }  // namespace
 
-bool Solver::arc_given(size_t u, size_t v, size_t t) const {
-    const size_t n = move_costs.size();
-    if (given_arcs.size() != n * n * type_count) return move_costs.has_entry(u, v, t);
-    return u < n && v < n && t < type_count && given_arcs[(u * n + v) * type_count + t] != 0;
-}
-
+// A bound, not the visit rule: it leaves service out, so it stays below the
+// time any route needs between the two nodes.
 double Solver::pair_cost(size_t a, size_t b) const {
-    auto window_a = time_windows.find(a);
-    auto window_b = time_windows.find(b);
-    const double start_a = window_a == time_windows.end() ? 0.0 : window_a->second.start;
-    const bool end_a_finite = window_a != time_windows.end();
-    const double end_a = end_a_finite ? window_a->second.end : 0.0;
+    const PreparedInstance& p = *instance;
+    const TimeWindow* window_a = p.window(a);
+    const TimeWindow* window_b = p.window(b);
+    const double start_a = window_a == nullptr ? 0.0 : window_a->start;
+    const bool end_a_finite = window_a != nullptr;
+    const double end_a = end_a_finite ? window_a->end : 0.0;
     double best = kLargest;
     for (size_t k = 0; k < type_count; ++k) {
         // An entry no matrix gave is no connection for this type; a given
         // cost of any size is a real arc.
         if (!arc_given(a, b, k)) continue;
-        const double d = move_costs.cost_or(a, b, k, 0.0);
+        const double d = p.costs().cost_or(a, b, k, 0.0);
         double candidate = d;
-        if (window_b != time_windows.end()) {
-            const TimeWindow& wb = window_b->second;
+        if (window_b != nullptr) {
+            const TimeWindow& wb = *window_b;
             if (wb.end < start_a + d) continue;
             double wait = 0.0;
             if (end_a_finite) wait = std::max(0.0, wb.start - (end_a + d));
@@ -87,7 +84,7 @@ bool Solver::find_isolated_depots() {
         bool leaves = false;
         for (size_t v = 0; v < n && !leaves; ++v) {
             if (v == u) continue;
-            has_arcs = has_arcs || move_costs.has_entry(u, v, 0);
+            has_arcs = has_arcs || instance->costs().has_entry(u, v, 0);
             leaves = arc_given(u, v, 0);
         }
         if (has_arcs && !leaves) {

@@ -6,21 +6,6 @@
 
 namespace dulmar {
 
-RouteEvaluator Solver::route_evaluator() const {
-    RouteEvaluator evaluator;
-    evaluator.set_return_to_end(return_to_end);
-    evaluator.set_start_nodes(start_nodes);
-    evaluator.set_end_nodes(end_nodes);
-    evaluator.set_time_windows(time_windows);
-    evaluator.set_enforce_capacity(enforce_capacity);
-    if (large_instance()) {
-        evaluator.prepare(dense_costs, nodes, agents);
-    } else {
-        evaluator.prepare(graph, nodes, agents);
-    }
-    return evaluator;
-}
-
 #ifdef NDEBUG
 void Solver::assert_routes_evaluate(const Result&) const {}
 #else
@@ -30,7 +15,7 @@ void Solver::assert_routes_evaluate(const Result& solution) const {
         const RouteEvaluation own = evaluator.evaluate(path, static_cast<size_t>(agent));
         const auto reported = solution.times.find(agent);
         assert(own.valid && reported != solution.times.end());
-        assert(std::fabs(own.cost - reported->second) <= 1e-9 * std::max(1.0, std::fabs(own.cost)));
+        assert(std::fabs(own.cost - reported->second) <= kTolerance * std::max(1.0, std::fabs(own.cost)));
         (void)own;
         (void)reported;
     }

@@ -157,6 +157,8 @@ void Solver::generate_children(const SearchState& cur, size_t agent, SearchState
     const size_t from = cur.agent_node[agent];
     const size_t type = agents[agent].type;
     const size_t node_total = nodes.size();
+    const PreparedInstance& rules = *instance;
+    const CostTable& costs = rules.costs();
 
     for (size_t j = 0; j < node_total; ++j) {
         const bool unvisited = j >= VisitedSet::kBits || !cur.visited.test(j);
@@ -187,12 +189,11 @@ void Solver::generate_children(const SearchState& cur, size_t agent, SearchState
 
         if (j != from) {
             // A graph given through the alternative set-up may lack the arc: no move then.
-            if (!move_costs.has_arc(from, j) || type >= move_costs.dim()) continue;
-            const double c = move_costs.cost_or(from, j, type, 0.0);
-            if (return_to_end || (j != end && j != start)) child.agent_cost[agent] += c;
+            if (!costs.has_arc(from, j) || type >= costs.dim()) continue;
+            child.agent_cost[agent] += rules.hop(agent, from, j);
         }
         // The one place that writes loads.
-        if (enforce_capacity) child.extra_values[agent] += nodes[j].demand;
+        if (enforce_capacity) child.extra_values[agent] += rules.demand(j);
 
         const TransitionVerdict verdict = constraint_checker->check_transition(child, agent, j);
         if (!verdict.feasible) continue;
@@ -285,16 +286,14 @@ bool Solver::handle_goal(const SearchState& goal) {
     post_optimizer->optimize(graph, nodes, agents, result);
     // The optimiser balances route lengths; under min-sum that can cost more
     // than it saves, and a solution must never get worse than the one found.
-    if (objective_value(result) > found_value + 1e-9) {
+    if (exceeds(objective_value(result), found_value)) {
         result.paths = found_paths;
         result.times = found_times;
     }
     assert_routes_evaluate(result);
     go_on = take_snapshot() && go_on;
 
-    double largest = 0.0;
-    for (const auto& entry : result.times) largest = std::max(largest, entry.second);
-    best_max_cost = largest;
+    best_max_cost = cost_totals(result).max_cost;
     update_summary();
     set_incumbent(objective_value(result));
     handling_goal = false;

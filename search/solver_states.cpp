@@ -8,13 +8,13 @@
 namespace dulmar {
 
 // One byte per agent while every node index fits in a byte (always so for
-// instances the solver accepts), so keys of up to 15 agents need no heap
+// instances the search accepts), so keys of up to 15 agents need no heap
 // storage; otherwise the decimal form, which is longer and cannot collide.
 const CountedString& Solver::compact_position_key(const SearchState& state) {
     CountedString& key = position_key_scratch;
     key.clear();
     for (size_t node : state.agent_node) {
-        if (node >= 256) {
+        if (node > 0xff) {
             const std::string text = position_key(state);
             key.assign(text.begin(), text.end());
             return key;

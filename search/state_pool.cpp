@@ -62,9 +62,9 @@ void StatePool::store(size_t id, const SearchState& state) {
                                     std::to_string(extra_count_));
     }
     for (size_t node : state.agent_node) {
-        if (node >= 256) {
+        if (node >= kMaxSearchNodes) {
             throw std::out_of_range("state " + std::to_string(id) + ": node index " + std::to_string(node) +
-                                    " is beyond the 256 nodes a state can hold");
+                                    " is beyond the " + std::to_string(kMaxSearchNodes) + " nodes a state can hold");
         }
     }
     Block& target = blocks_[id >> kBlockBits];

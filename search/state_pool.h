@@ -10,10 +10,14 @@
 #include <cstdint>
 #include <vector>
 
+#include "plugins/search_state.h"
+#include "rules/limits.h"
 #include "search/memory_meter.h"
-#include "search/search_state.h"
 
 namespace dulmar {
+
+// A node index is kept in one byte.
+static_assert(kMaxSearchNodes <= 256, "the pool stores node indices in bytes");
 
 class StatePool {
 public:
@@ -60,7 +64,7 @@ private:
         Block(MemoryMeter* meter, size_t agents, size_t extras);
         Column<Header> headers;
         Column<double> costs;   // [slot * agents + agent]
-        Column<uint8_t> nodes;  // [slot * agents + agent]; node indices are below 256
+        Column<uint8_t> nodes;  // [slot * agents + agent]; node indices are below kMaxSearchNodes
         Column<char> done;      // [slot * agents + agent]
         Column<double> extras;  // [slot * extras + k]
     };

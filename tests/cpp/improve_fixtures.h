@@ -10,7 +10,7 @@
 
 #include "graph/sparse_graph.h"
 #include "plugins/records.h"
-#include "postopt/route_evaluator.h"
+#include "rules/route_evaluator.h"
 
 namespace dulmar::testing_support {
 

@@ -9,10 +9,10 @@
 #include "improve/local_search.h"
 #include "improve/removal.h"
 #include "improve/route_plan.h"
-#include "improve/segment.h"
 #include "improve/stage_model.h"
 #include "improve/stage_solution.h"
 #include "improve_fixtures.h"
+#include "rules/segment.h"
 
 namespace dulmar {
 namespace {

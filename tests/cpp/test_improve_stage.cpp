@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/problem.h"
+#include "driver/solve_driver.h"
 #include "search/solver.h"
 
 namespace dulmar {
@@ -136,7 +137,7 @@ TEST(ImprovementStage, KeepsEveryRuleAndNeverLosesToTheSearch) {
         for (ObjectiveType objective : {ObjectiveType::MinMax, ObjectiveType::MinSum}) {
             const RichInstance inst = rich_instance(return_to_end ? 3 : 4, 24, return_to_end, objective);
             Solver solver(inst.problem, improving(inst.problem, 2.0, 3000, 1));
-            ASSERT_EQ(solver.solve(), 1);
+            ASSERT_EQ(run_solve(solver), 1);
             const Result result = solver.get_result();
             const auto kept = recheck(inst, result);
             EXPECT_GT(result.improve_iterations, 0);
@@ -160,7 +161,7 @@ TEST(ImprovementStage, ASeedAndAnIterationCapMakeTheRunRepeatable) {
     std::vector<Result> runs;
     for (int k = 0; k < 2; ++k) {
         Solver solver(inst.problem, improving(inst.problem, 10.0, 400, 42));
-        ASSERT_EQ(solver.solve(), 1);
+        ASSERT_EQ(run_solve(solver), 1);
         runs.push_back(solver.get_result());
         EXPECT_EQ(runs.back().improve_iterations, 400);
     }
@@ -216,7 +217,7 @@ TEST(ImprovementStage, BuildsItsOwnSolutionWhenTheSearchFindsNone) {
     p.solve_options.objective = ObjectiveType::MinSum;
 
     Solver solver(p, improving(p, 3.0, 200, 1));
-    ASSERT_EQ(solver.solve(), 1);
+    ASSERT_EQ(run_solve(solver), 1);
     const Result result = solver.get_result();
     std::vector<int> seen(n, 0);
     for (const auto& [agent, path] : result.paths) {
@@ -241,7 +242,7 @@ TEST(ImprovementStage, StaysFailedWhenATargetFitsNowhere) {
     assignment.set_assignment(105, {});  // nobody may serve node 5
     inst.problem.set_assignment_constraint(assignment);
     Solver solver(inst.problem, improving(inst.problem, 1.0, 50));
-    EXPECT_EQ(solver.solve(), 0);
+    EXPECT_EQ(run_solve(solver), 0);
     EXPECT_TRUE(solver.get_result().paths.empty());
 }
 
@@ -250,7 +251,7 @@ TEST(ImprovementStage, OffByDefault) {
     Options plain = inst.problem.solve_options;
     plain.time_limit = 0.5;
     Solver a(inst.problem, plain);
-    a.solve();
+    run_solve(a);
     Solver b(inst.problem, plain);
     b.search();
     EXPECT_EQ(a.get_result().paths, b.get_result().paths);

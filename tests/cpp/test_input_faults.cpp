@@ -10,7 +10,7 @@
 #include <string>
 
 #include "graph/sparse_graph.h"
-#include "postopt/route_evaluator.h"
+#include "rules/route_evaluator.h"
 #include "search/solver.h"
 #include "solver_fixtures.h"
 

@@ -8,7 +8,7 @@
 
 #include "graph/sparse_graph.h"
 #include "postopt_fixtures.h"
-#include "postopt/route_evaluator.h"
+#include "rules/route_evaluator.h"
 
 namespace dulmar {
 namespace {

@@ -3,8 +3,8 @@
 #include <cmath>
 #include <stdexcept>
 
+#include "plugins/search_state.h"
 #include "search/frontier.h"
-#include "search/search_state.h"
 
 namespace dulmar {
 namespace {

@@ -11,14 +11,15 @@
 #include <string>
 #include <vector>
 
+#include "driver/solve_driver.h"
 #include "graph/sparse_graph.h"
 #include "improve/route_plan.h"
-#include "improve/segment.h"
 #include "improve/stage_model.h"
 #include "improve/stage_solution.h"
 #include "plugins/constraint_checkers.h"
-#include "plugins/visit_rule.h"
-#include "postopt/route_evaluator.h"
+#include "rules/route_evaluator.h"
+#include "rules/segment.h"
+#include "rules/visit_rule.h"
 #include "search/frontier.h"
 #include "search/solver.h"
 #include "search/state_pool.h"
@@ -42,7 +43,7 @@ RouteEvaluator evaluator_of(const Solver& solver) { return solver.route_evaluato
 // Runs a solve with the Solver's progress lines kept off the test output.
 int quiet_solve(Solver& solver, bool improve_stage) {
     testing::internal::CaptureStdout();
-    const int found = improve_stage ? solver.solve() : solver.search();
+    const int found = improve_stage ? run_solve(solver) : solver.search();
     testing::internal::GetCapturedStdout();
     return found;
 }

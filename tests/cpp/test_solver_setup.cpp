@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "driver/solve_driver.h"
 #include "plugins/constraint_checkers.h"
 #include "plugins/objectives.h"
 #include "search/solver.h"
@@ -178,8 +179,8 @@ TEST(SolverSetup, AboveTheSearchLimitTheImprovementStageSolvesOnDenseTables) {
     EXPECT_TRUE(solver.large_instance());
     EXPECT_EQ(solver.graph, nullptr);
     EXPECT_TRUE(solver.mst_edges.empty());
-    ASSERT_NE(solver.dense_costs, nullptr);
-    const CostTable& table = *solver.dense_costs;
+    ASSERT_NE(solver.instance, nullptr);
+    const CostTable& table = solver.instance->costs();
     EXPECT_EQ(table.size(), 300u);
     EXPECT_EQ(table.dim(), 1u);
     EXPECT_FALSE(table.has_arc(7, 7));
@@ -192,7 +193,7 @@ TEST(SolverSetup, AboveTheSearchLimitTheImprovementStageSolvesOnDenseTables) {
         EXPECT_NE(std::string(error.what()).find("300"), std::string::npos) << error.what();
     }
 
-    ASSERT_EQ(solver.solve(), 1);
+    ASSERT_EQ(run_solve(solver), 1);
     const Result result = solver.get_result();
     EXPECT_EQ(result.improve_iterations, 20);
     std::vector<int> visits(points.size(), 0);

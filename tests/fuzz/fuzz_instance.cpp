@@ -18,6 +18,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/json_reader.h"
+#include "driver/solve_driver.h"
 #include "search/solver.h"
 
 namespace {
@@ -89,7 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     try {
         Solver solver(problem, problem.solve_options);
-        if (searched && solver.solve() == 1) check_targets_served(solver);
+        if (searched && run_solve(solver) == 1) check_targets_served(solver);
     } catch (const std::invalid_argument&) {
     } catch (const std::out_of_range&) {
     }

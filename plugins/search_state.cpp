@@ -1,4 +1,4 @@
-#include "search/search_state.h"
+#include "plugins/search_state.h"
 
 #include <stdexcept>
 #include <string>

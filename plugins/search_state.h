@@ -8,11 +8,14 @@
 #include <string>
 #include <vector>
 
+#include "rules/limits.h"
+
 namespace dulmar {
 
 // 256 node bits in four words; bit i lives in word i / 64 at bit i % 64.
 struct VisitedSet {
-    static constexpr size_t kBits = 256;
+    static constexpr size_t kBits = kMaxSearchNodes;
+    static_assert(kBits == 4 * 64, "the visited set holds four words");
     uint64_t words[4] = {0, 0, 0, 0};
 
     bool test(size_t i) const { return (words[i >> 6] >> (i & 63)) & 1u; }

@@ -1,4 +1,4 @@
-#include "graph/cost_table.h"
+#include "rules/cost_table.h"
 
 #include <algorithm>
 #include <stdexcept>
@@ -10,6 +10,7 @@ namespace dulmar {
 void CostTable::build(const PlannerGraph* graph) {
     n_ = graph ? graph->NumVertex() : 0;
     dim_ = 0;
+    complete_ = false;
     std::vector<std::vector<size_t>> heads(n_);
     std::vector<std::vector<CostVector>> head_costs(n_);
     for (size_t u = 0; u < n_; ++u) {
@@ -20,6 +21,7 @@ void CostTable::build(const PlannerGraph* graph) {
     costs_.assign(dim_ * n_ * n_, 0.0);
     defined_.assign(dim_ * n_ * n_, 0);
     present_.assign(n_ * n_, 0);
+    negative_.assign(dim_, 0);
     for (size_t u = 0; u < n_; ++u) {
         for (size_t i = 0; i < heads[u].size() && i < head_costs[u].size(); ++i) {
             const size_t v = heads[u][i];
@@ -29,6 +31,7 @@ void CostTable::build(const PlannerGraph* graph) {
             for (size_t t = 0; t < cost.size(); ++t) {
                 costs_[(t * n_ + u) * n_ + v] = cost[t];
                 defined_[(t * n_ + u) * n_ + v] = 1;
+                if (!(cost[t] >= 0.0)) negative_[t] = 1;
             }
         }
     }
@@ -42,13 +45,17 @@ void CostTable::build(size_t n, size_t dim, std::vector<double> layers) {
     }
     n_ = n;
     dim_ = dim;
+    complete_ = true;
     costs_ = std::move(layers);
-    defined_.assign(dim * n * n, 1);
-    present_.assign(n * n, 1);
+    std::vector<char>().swap(defined_);
+    std::vector<char>().swap(present_);
     // As in a graph without loops: no arc from a node to itself, layer entry 0.
-    for (size_t u = 0; u < n; ++u) {
-        present_[u * n + u] = 0;
-        for (size_t t = 0; t < dim; ++t) costs_[(t * n + u) * n + u] = 0.0;
+    for (size_t t = 0; t < dim; ++t)
+        for (size_t u = 0; u < n; ++u) costs_[(t * n + u) * n + u] = 0.0;
+    negative_.assign(dim, 0);
+    for (size_t t = 0; t < dim; ++t) {
+        const double* layer = costs_.data() + t * n * n;
+        negative_[t] = std::all_of(layer, layer + n * n, [](double c) { return c >= 0.0; }) ? 0 : 1;
     }
 }
 

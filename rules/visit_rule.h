@@ -1,10 +1,11 @@
-// The timing of a visit and the capacity rule, in one place for the search's
-// time-window checker, the route evaluator and the improvement stage.
+// The timing of a visit, the capacity rule and the route limit, in one place
+// for the search's checkers, the route evaluator and the improvement stage.
 #pragma once
 
 #include <algorithm>
 
-#include "plugins/records.h"
+#include "rules/segment.h"
+#include "rules/tables.h"
 
 namespace dulmar {
 
@@ -21,7 +22,17 @@ inline bool visit_node(const TimeWindow* window, double service, double& t) {
     return true;
 }
 
+// The same visit in the summary form that joins runs of visits (segment.h):
+// passing it at time t gives what visit_node gives.
+inline Segment visit_segment(const TimeWindow* window, double service) {
+    if (window != nullptr) return Segment::node(window->start, window->end, service);
+    return service > 0 ? Segment::node(-Segment::kInf, Segment::kInf, service) : Segment{};
+}
+
 // A route carrying `load` fits an agent of this capacity; 0 means no limit.
 inline bool within_capacity(double load, double capacity) { return capacity <= 0.0 || load <= capacity; }
+
+// A route costing `cost` keeps to an agent's route limit; 0 or less means none.
+inline bool within_route_limit(double cost, double limit) { return limit <= 0.0 || cost <= limit; }
 
 }  // namespace dulmar

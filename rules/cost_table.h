@@ -1,19 +1,15 @@
-// Dense arc costs, one N x N layer per agent type: a copy of a PlannerGraph's
-// arcs built once before a search, so hot loops read a cost with one index
-// computation instead of a per-lookup vector copy, or the per-type tables of
-// an instance too large for a graph.
+// Dense arc costs, one N x N layer per agent type, read with one index
+// computation. Built once per solve, from the cost layers the Solver's set-up
+// works out from the Problem, or from a PlannerGraph that a caller built.
 #pragma once
 
 #include <cstddef>
 #include <vector>
 
 #include "graph/planner_graph.h"
+#include "rules/limits.h"
 
 namespace dulmar {
-
-// Cost of an arc that no cost matrix gives; the lower bounds treat it as no
-// connection.
-constexpr double kMissingArcCost = 9999.0;
 
 class CostTable {
 public:
@@ -27,11 +23,13 @@ public:
 
     size_t size() const { return n_; }
     size_t dim() const { return dim_; }
-    bool has_arc(size_t u, size_t v) const { return u < n_ && v < n_ && present_[u * n_ + v] != 0; }
+    bool has_arc(size_t u, size_t v) const {
+        return u < n_ && v < n_ && (complete_ ? u != v : present_[u * n_ + v] != 0);
+    }
 
     // The arc (u, v) exists and its cost vector has an entry t.
     bool has_entry(size_t u, size_t v, size_t t) const {
-        return t < dim_ && has_arc(u, v) && defined_[(t * n_ + u) * n_ + v] != 0;
+        return t < dim_ && has_arc(u, v) && (complete_ || defined_[(t * n_ + u) * n_ + v] != 0);
     }
 
     // Cost of arc (u, v) for type t, or `fallback` when the arc is missing or
@@ -43,9 +41,14 @@ public:
     // Row-major n x n costs of type t (t < dim()); 0 where no arc gives one.
     const double* layer(size_t t) const { return costs_.data() + t * n_ * n_; }
 
+    // No cost of type t is negative or NaN, so its running costs only grow.
+    bool nonnegative(size_t t) const { return t >= dim_ || negative_[t] == 0; }
+
 private:
     size_t n_ = 0;
     size_t dim_ = 0;
+    bool complete_ = false;      // every arc u != v with every entry: no masks kept
+    std::vector<char> negative_;  // by type: some cost is negative or NaN
     std::vector<double> costs_;   // [(t * n + u) * n + v]
     std::vector<char> defined_;   // entry t exists in the arc's cost vector
     std::vector<char> present_;   // [u * n + v]: the arc exists

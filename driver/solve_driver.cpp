@@ -1,12 +1,11 @@
-#include "improve/improving_solve.h"
+#include "driver/solve_driver.h"
 
 #include <algorithm>
 
 #include "improve/improvement_stage.h"
 #include "improve/stage_model.h"
-#include "postopt/route_evaluator.h"
-#include "search/anytime_filter.h"
-#include "search/solver.h"
+#include "rules/objective.h"
+#include "rules/route_evaluator.h"
 
 namespace dulmar {
 
@@ -62,11 +61,6 @@ bool publish(Solver& solver, const StageSolution& solution) {
     return go_on;
 }
 
-StageValue value_of(const Result& result) {
-    const CostTotals totals = cost_totals(result);
-    return StageValue{totals.max_cost, totals.sum_cost};
-}
-
 StopReason stop_reason_of(StageEnd end) {
     switch (end) {
         case StageEnd::Deadline:
@@ -84,6 +78,8 @@ StopReason stop_reason_of(StageEnd end) {
 }  // namespace
 
 int64_t search_stall_expansions(size_t nodes) { return std::max<int64_t>(1000, 50 * static_cast<int64_t>(nodes)); }
+
+namespace {
 
 int solve_with_improvement(Solver& solver) {
     SolveControl* const caller = solver.control;
@@ -120,7 +116,7 @@ int solve_with_improvement(Solver& solver) {
         return found;
     }
     // A first solution of its own, or local search on the search's, is news.
-    if (!found || StageSolution::better(stage.best().value(), value_of(solver.result), model.min_max())) {
+    if (!found || better(stage.best().value(), cost_totals(solver.result), model.min_max())) {
         if (!publish(solver, stage.best())) return 1;
     }
 
@@ -142,5 +138,9 @@ int solve_with_improvement(Solver& solver) {
     }
     return 1;
 }
+
+}  // namespace
+
+int run_solve(Solver& solver) { return solver.options.improve ? solve_with_improvement(solver) : solver.search(); }
 
 }  // namespace dulmar

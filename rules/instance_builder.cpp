@@ -1,0 +1,254 @@
+#include "rules/instance_builder.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/diagnostics.h"
+#include "rules/limits.h"
+
+namespace dulmar {
+
+namespace {
+
+// A number as people write it: "60", "-1", "nan", "inf", "0.25".
+std::string number_text(double value) {
+    std::ostringstream text;
+    text << value;
+    return text.str();
+}
+
+// Service times, demands and capacities are never negative or NaN; service
+// times and demands add up along routes, so they must be finite too.
+void require_quantity(double value, const char* owner, size_t id, const char* key, bool finite) {
+    if (value >= 0.0 && (!finite || std::isfinite(value))) return;
+    std::ostringstream text;
+    text << owner << " " << id << ": " << key << " " << value << " is not a " << (finite ? "finite " : "")
+         << "number >= 0";
+    throw std::invalid_argument(text.str());
+}
+
+size_t lookup_agent_node(const std::unordered_map<size_t, size_t>& node_index, const Agent& agent,
+                         size_t node_id, const char* role) {
+    auto found = node_index.find(node_id);
+    if (found == node_index.end()) {
+        throw std::out_of_range("agent " + std::to_string(agent.id) + ": " + role + " " + std::to_string(node_id) +
+                                " is not the id of any node");
+    }
+    return found->second;
+}
+
+// NaN bounds, a start after the end, or a window that never opens.
+void require_window(size_t node_id, double start, double end) {
+    const std::string where = "time window of node " + std::to_string(node_id);
+    if (std::isnan(start) || std::isnan(end)) {
+        throw std::invalid_argument(where + ": start " + number_text(start) + " and end " + number_text(end) +
+                                    " must be numbers");
+    }
+    if (start > end) {
+        throw std::invalid_argument(where + ": start " + number_text(start) + " is after end " + number_text(end));
+    }
+    if (start == std::numeric_limits<double>::infinity()) {
+        throw std::invalid_argument(where + ": start is inf, so it never opens");
+    }
+}
+
+struct Tables {
+    std::vector<NodeRecord> nodes;
+    std::vector<AgentRecord> agents;
+    RuleSettings settings;
+};
+
+void build_tables(const Problem& problem, Tables& out, ProblemIds& ids) {
+    if (problem.node_list.empty()) throw std::invalid_argument("instance has no nodes");
+    if (problem.ordered_agents.empty()) throw std::invalid_argument("instance has no agents");
+    std::vector<NodeRecord>& nodes = out.nodes;
+    std::vector<AgentRecord>& agents = out.agents;
+
+    ids.type_index = problem.type_index;
+    for (const Node& node : problem.node_list) {
+        require_quantity(node.service, "node", node.id, "service", true);
+        require_quantity(node.demand, "node", node.id, "demand", true);
+        auto [entry, fresh] = ids.node_index.emplace(node.id, nodes.size());
+        if (!fresh) {
+            throw std::invalid_argument("node id " + std::to_string(node.id) + " is used twice: by nodes[" +
+                                        std::to_string(entry->second) + "] and nodes[" +
+                                        std::to_string(nodes.size()) + "]");
+        }
+        nodes.push_back(
+            NodeRecord{node.position.x, node.position.y, node.position.z, node.id, {}, node.service, node.demand});
+    }
+
+    // An agent's id is the one it was added under (its own id on the JSON road).
+    const bool keyed = problem.agent_keys.size() == problem.ordered_agents.size();
+    std::unordered_map<size_t, size_t> first_with_id;
+    std::vector<size_t>& starts = out.settings.start_nodes;
+    std::vector<size_t>& ends = out.settings.end_nodes;
+    for (size_t k = 0; k < problem.ordered_agents.size(); ++k) {
+        const Agent& agent = problem.ordered_agents[k];
+        require_quantity(agent.capacity_limit, "agent", agent.id, "capacity", false);
+        const size_t id = keyed ? problem.agent_keys[k] : agent.id;
+        auto [entry, fresh] = first_with_id.emplace(id, k);
+        if (!fresh) {
+            throw std::invalid_argument("agent id " + std::to_string(id) + " is used twice: by agents[" +
+                                        std::to_string(entry->second) + "] and agents[" + std::to_string(k) + "]");
+        }
+        ids.agent_index[agent.id] = k;
+        if (std::isnan(agent.time_limit)) {
+            throw std::invalid_argument("agent " + std::to_string(agent.id) + ": time_limit is nan");
+        }
+        // The agent's own type name picks its matrix, whatever id it was filed under.
+        const size_t type = ids.type_index.emplace(agent.type, ids.type_index.size()).first->second;
+        ids.agent_type_of[agent.id] = type;
+        agents.push_back(AgentRecord{agent.id, type, agent.capacity_limit, agent.time_limit});
+        starts.push_back(lookup_agent_node(ids.node_index, agent, agent.start_node, "start_node"));
+        ends.push_back(lookup_agent_node(ids.node_index, agent, agent.end_node, "end_node"));
+    }
+    const size_t type_count = ids.type_index.size();
+    // Agents neither serve nor load anything at their depots.
+    for (const auto* depots : {&starts, &ends}) {
+        for (size_t depot : *depots) nodes[depot].service = nodes[depot].demand = 0.0;
+    }
+
+    const auto& allowed_by_id = problem.assignment_constraint.allowed_types;
+    std::vector<size_t> unassigned;
+    for (NodeRecord& record : nodes) {
+        auto entry = allowed_by_id.find(record.id);
+        if (entry != allowed_by_id.end()) {
+            for (const std::string& name : entry->second) {
+                auto known = ids.type_index.find(name);
+                if (known != ids.type_index.end()) record.allowed_types.push_back(known->second);
+            }
+        } else {
+            for (size_t t = 0; t < type_count; ++t) record.allowed_types.push_back(t);
+            unassigned.push_back(record.id);
+        }
+        std::sort(record.allowed_types.begin(), record.allowed_types.end());
+        record.allowed_types.erase(std::unique(record.allowed_types.begin(), record.allowed_types.end()),
+                                   record.allowed_types.end());
+    }
+    diagnostic_for_each(DiagnosticStream::Err, unassigned,
+                        {"[warning] node ", " has no assignment constraint; allowing all types",
+                         "[warning] nodes without an assignment constraint", "; every agent type may visit them"});
+
+    TimeWindowMap& windows = out.settings.time_windows;
+    const bool line_per_window = diagnostic_mode() == DiagnosticMode::Streams;
+    std::vector<size_t> unknown_windows;
+    for (const auto& [node_id, window] : problem.timewindow_constraint.windows) {
+        auto found = ids.node_index.find(node_id);
+        if (found == ids.node_index.end()) {
+            if (line_per_window) {
+                diagnostic(DiagnosticStream::Err, "[warning] time window node id " + std::to_string(node_id) +
+                                                      " not found in nodes");
+            } else {
+                unknown_windows.push_back(node_id);
+            }
+            continue;
+        }
+        require_window(node_id, window.first, window.second);
+        windows[found->second] = TimeWindow{window.first, window.second};
+    }
+    std::sort(unknown_windows.begin(), unknown_windows.end());
+    diagnostic_for_each(DiagnosticStream::Err, unknown_windows,
+                        {"", "", "[warning] time windows of node ids that no node has", "; they are ignored"});
+}
+
+// Every type's n x n costs from its matrix or metric, kMissingArcCost where
+// neither gives one: [(t * n + u) * n + v]. Refuses a non-finite or negative
+// matrix entry; marks each given entry in `given` when not null.
+std::vector<double> cost_layers(const Problem& problem, const std::vector<NodeRecord>& nodes,
+                                const std::unordered_map<std::string, size_t>& type_index,
+                                std::vector<char>* given) {
+    const size_t n = nodes.size();
+    const size_t type_count = type_index.size();
+    std::vector<double> layers(type_count * n * n, kMissingArcCost);
+    auto type_of = [&](const std::string& name, const char* what) {
+        auto known = type_index.find(name);
+        if (known == type_index.end()) {
+            throw std::out_of_range(std::string(what) + " for agent type \"" + name + "\": no agent has this type");
+        }
+        return known->second;
+    };
+    auto mark_given = [&](size_t t, size_t r, size_t c) {
+        if (given != nullptr) (*given)[(r * n + c) * type_count + t] = 1;
+    };
+    for (const auto& [name, matrix] : problem.cost_matrices) {
+        const size_t t = type_of(name, "cost matrix");
+        double* layer = layers.data() + t * n * n;
+        // Entries beyond the node count describe no node and are ignored; so is the diagonal.
+        for (size_t r = 0; r < matrix.size() && r < n; ++r) {
+            for (size_t c = 0; c < matrix[r].size() && c < n; ++c) {
+                if (r == c) continue;
+                const double cost = matrix[r][c];
+                if (!std::isfinite(cost) || cost < 0.0) {
+                    throw std::invalid_argument("cost matrix for agent type \"" + name + "\": row " +
+                                                std::to_string(r) + ", column " + std::to_string(c) + " is " +
+                                                number_text(cost) + "; costs must be finite and not negative");
+                }
+                layer[r * n + c] = cost;
+                mark_given(t, r, c);
+            }
+        }
+    }
+    for (const auto& [name, metric] : problem.cost_metrics) {
+        const size_t t = type_of(name, "cost metric");
+        double* layer = layers.data() + t * n * n;
+        // The metric is symmetric to the last bit: (-d) * (-d) == d * d.
+        for (size_t r = 0; r < n; ++r) {
+            for (size_t c = r; c < n; ++c) {
+                const double cost = metric.cost(nodes[r].x, nodes[r].y, nodes[c].x, nodes[c].y);
+                if (!std::isfinite(cost)) {
+                    throw std::invalid_argument("cost metric of agent type \"" + name + "\": the distance from node " +
+                                                std::to_string(nodes[r].id) + " to node " +
+                                                std::to_string(nodes[c].id) + " is not finite; check their x and y");
+                }
+                layer[r * n + c] = cost;
+                layer[c * n + r] = cost;
+                if (c != r) mark_given(t, r, c), mark_given(t, c, r);
+            }
+        }
+    }
+    return layers;
+}
+
+}  // namespace
+
+void require_budget(double seconds) {
+    if (!(seconds > 0.0)) {
+        throw std::invalid_argument("time_limit must be a positive number of seconds, got " + number_text(seconds));
+    }
+}
+
+void require_search_size(size_t node_count) {
+    if (node_count > kMaxSearchNodes) {
+        throw std::invalid_argument("instance has " + std::to_string(node_count) +
+                                    " nodes; the search handles at most " + std::to_string(kMaxSearchNodes) +
+                                    "; the option \"improve\": true (Options.improve, vok solve --improve) "
+                                    "lifts the limit");
+    }
+}
+
+std::shared_ptr<const PreparedInstance> prepare_instance(const Problem& problem, const Options& options,
+                                                         ProblemIds& ids) {
+    Tables tables;
+    build_tables(problem, tables, ids);
+    const size_t n = tables.nodes.size();
+    const size_t types = ids.type_index.size();
+    // Only the search asks which entries a matrix gave, and it takes small instances only.
+    const bool searchable = n <= kMaxSearchNodes;
+    if (!options.improve) require_search_size(n);
+    std::vector<char> given(searchable ? n * n * types : 0, 0);
+    auto table = std::make_shared<CostTable>();
+    table->build(n, types, cost_layers(problem, tables.nodes, ids.type_index, searchable ? &given : nullptr));
+    tables.settings.return_to_end = options.return_to_end;
+    tables.settings.enforce_capacity = options.enforce_capacity;
+    return PreparedInstance::build(std::move(table), std::move(tables.nodes), std::move(tables.agents),
+                                   std::move(tables.settings), std::move(given));
+}
+
+}  // namespace dulmar

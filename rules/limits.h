@@ -1,0 +1,19 @@
+// The numbers every stage must agree on, each defined once.
+#pragma once
+
+#include <cstddef>
+
+namespace dulmar {
+
+// Two costs or objective values closer than this count as equal.
+constexpr double kTolerance = 1e-9;
+
+// Cost of an arc that no cost matrix gives; the search's lower bound and its
+// reachability test treat it as no connection.
+constexpr double kMissingArcCost = 9999.0;
+
+// Largest instance the focal search takes: its visited set has this many bits.
+// Larger instances are solved by the improvement stage alone.
+constexpr size_t kMaxSearchNodes = 256;
+
+}  // namespace dulmar
