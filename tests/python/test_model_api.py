@@ -5,6 +5,7 @@ import json
 import logging
 import pickle
 import random
+import subprocess
 import sys
 from pathlib import Path
 
@@ -193,3 +194,18 @@ def test_a_cvrp_file_read_solved_and_written_as_a_vrplib_solution(tmp_path):
     written = vrplib.read_solution(str(out))
     assert sorted(map(list, written["routes"])) == sorted(r.visits for r in solution.routes)
     assert written["cost"] == pytest.approx(solution.objective)
+
+
+def test_the_readme_model_example_runs_as_written(tmp_path):
+    readme = Path(__file__).resolve().parents[2] / "README.md"
+    if not readme.exists():
+        pytest.skip("README.md is not shipped with this installation")
+    section = readme.read_text().split("## Five minutes with `vok.Model`", 1)[1]
+    code = section.split("```python\n", 1)[1].split("```", 1)[0]
+    (tmp_path / "example.py").write_text(code)
+    completed = subprocess.run([sys.executable, "example.py"], cwd=tmp_path, capture_output=True, text=True,
+                               timeout=120)
+    assert completed.returncode == 0 and completed.stderr == "", completed.stderr
+    lines = completed.stdout.splitlines()
+    assert lines[0].startswith("success ") and sum(line.startswith("agent ") for line in lines) == 2
+    assert sum(line.startswith("  node ") for line in lines) == 4 + 4  # start, targets, end: every stop shown
