@@ -18,9 +18,9 @@ import sys
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE.parent / "python" / "vok"))
+sys.path.insert(0, str(HERE.parent / "python"))
 
-from converters import tsplib_to_instance  # noqa: E402
+from vok.converters import tsplib_to_instance  # noqa: E402
 from harness import cpu_model as processor_name  # noqa: E402
 
 INSTANCES = ["eil51", "berlin52", "eil76", "rat99", "kroA100", "ch150", "kroA200"]

@@ -2,8 +2,9 @@
 
     python examples/make_examples.py
 
-Uses the converters of the ``vok`` package on the public benchmark files in
-../shared/benchmarks (or the folder given as the first argument).
+Reads the public benchmark files in ../shared/benchmarks (or the folder given as
+the first argument) with the ``vok`` package's readers. The examples that show
+the quality of the routes (eil51, C101) turn the improvement stage on.
 """
 
 import json
@@ -12,10 +13,10 @@ import sys
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-# The converters need no compiled module, so load them straight from the source tree.
-sys.path.insert(0, str(HERE.parent / "python" / "vok"))
+# The package of this source tree (its compiled core comes from the installed module).
+sys.path.insert(0, str(HERE.parent / "python"))
 
-from converters import build_instance, solomon_to_instance, tsplib_to_instance  # noqa: E402
+from vok.converters import build_instance, solomon_to_instance, tsplib_to_instance  # noqa: E402
 
 
 def write(name, instance):
@@ -60,12 +61,18 @@ def open_routes():
     return instance
 
 
+def improving(instance):
+    instance["options"]["improve"] = True
+    return instance
+
+
 def main():
     benchmarks = Path(sys.argv[1]) if len(sys.argv) > 1 else HERE.parent.parent / "shared" / "benchmarks"
-    write("eil51_3_agents.json", tsplib_to_instance(benchmarks / "tsplib" / "eil51.tsp", agents=3, time_limit=5))
+    write("eil51_3_agents.json",
+          improving(tsplib_to_instance(benchmarks / "tsplib" / "eil51.tsp", agents=3, time_limit=5)))
     write("c101_25_customers_tw.json",
-          solomon_to_instance(benchmarks / "solomon" / "C101.txt", agents=3, customers=25, time_limit=5,
-                              service=False, capacity=False))
+          improving(solomon_to_instance(benchmarks / "solomon" / "C101.txt", agents=3, customers=25, time_limit=5,
+                                        service=False, capacity=False)))
     write("warehouse_two_types.json", two_type_warehouse())
     write("open_routes.json", open_routes())
 

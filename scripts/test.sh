@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds VOK and runs every test: installs what is missing (Debian packages and
-# PyPI packages), installs the extension module with pip, runs the C++ tests in
-# a release build and again under AddressSanitizer + UBSan, then runs pytest.
+# Builds VOK and runs every test: installs what is missing (Debian packages, among
+# them chromium for the report page's test, and PyPI packages), installs the
+# extension module with pip, runs the C++ tests in a release build and again
+# under AddressSanitizer + UBSan, then runs pytest.
 #
 # Environment knobs (all optional):
 #   PYTHON              interpreter to build for and test with (default python3)
@@ -31,6 +32,8 @@ command -v cmake >/dev/null 2>&1 || missing+=(cmake)
 command -v ninja >/dev/null 2>&1 || missing+=(ninja-build)
 python_include="$("$PYTHON" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')"
 [ -f "$python_include/Python.h" ] || missing+=(python3-dev)
+# The report page's test renders it in a headless browser.
+command -v chromium >/dev/null 2>&1 || missing+=(chromium)
 
 if [ "${#missing[@]}" -gt 0 ]; then
     step "Installing Debian packages: ${missing[*]}"
@@ -42,7 +45,7 @@ allow_pip_install
 
 step "Installing Python build and test requirements"
 "$PYTHON" -m pip install --quiet pytest mypy "matplotlib>=3.5" "pybind11>=3.0" "nlohmann-json==3.12.0" \
-    "scikit-build-core>=0.10"
+    "scikit-build-core>=0.10" "vrplib>=2.0"
 command -v cmake >/dev/null 2>&1 || "$PYTHON" -m pip install --quiet "cmake>=3.18"
 command -v ninja >/dev/null 2>&1 || "$PYTHON" -m pip install --quiet ninja
 

@@ -1,10 +1,15 @@
 """VOK: multiple travelling salesman solver with side constraints.
 
 The compiled core lives in ``_vok_core``; this package re-exports it and adds
-pure-Python conveniences: the ``vok`` command line (``cli``), the benchmark
-format converters (``converters``) and route plots (``plot``).
+pure-Python conveniences: a model API (``Model``, ``Solution``), readers of the
+standard benchmark formats (``read``, ``converters``), the ``vok`` command line
+(``cli``), route plots (``plot``) and report pages (``report``).
+
+Nothing here writes to the standard streams: messages go to the logger "vok",
+which has a ``NullHandler`` until the application configures logging.
 """
 
+import logging
 from importlib.metadata import PackageNotFoundError, version
 
 from _vok_core import (  # noqa: F401
@@ -23,6 +28,11 @@ from _vok_core import (  # noqa: F401
     solve_json_str,
 )
 
+from .converters import read
+from .model import Model, Route, Solution, Stop
+
+logging.getLogger("vok").addHandler(logging.NullHandler())
+
 try:
     __version__ = version("vok")
 except PackageNotFoundError:  # imported from a source tree
@@ -31,6 +41,7 @@ except PackageNotFoundError:  # imported from a source tree
 __all__ = [
     "Agent",
     "AssignmentConstraint",
+    "Model",
     "Node",
     "NodeType",
     "ObjectiveType",
@@ -38,8 +49,12 @@ __all__ = [
     "Position",
     "Problem",
     "Result",
+    "Route",
+    "Solution",
     "Solver",
+    "Stop",
     "TimeWindowConstraint",
+    "read",
     "solve_json_file",
     "solve_json_str",
 ]

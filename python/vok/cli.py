@@ -1,4 +1,5 @@
-"""The ``vok`` command line: solve a JSON instance, or convert TSPLIB and Solomon files into one.
+"""The ``vok`` command line: solve a JSON instance, convert TSPLIB, VRPLIB and Solomon files into one, or
+write the report page of a solve.
 
 Exit status: 0 when routes were found, 1 when the search found none, 2 for a bad instance,
 an unreadable or malformed file, or bad arguments, 130 when interrupted (Ctrl-C).
@@ -8,15 +9,18 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-import ctypes
 import json
+import logging
+import math
 import os
-import select
+import re
 import sys
 import threading
 import time
 from pathlib import Path
-from typing import Any, Callable, Dict, Iterator, List, Mapping, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, Iterator, List, Mapping, NoReturn, Optional, Sequence, Tuple
+
+import _vok_core
 
 from . import __version__, solve_json_str
 from .converters import ConversionError, read_text_file, solomon_to_instance, to_json, tsplib_to_instance
@@ -26,6 +30,14 @@ OBJECTIVES = ("min_max", "min_sum")
 
 class CommandError(Exception):
     """A fault of the input or the arguments: reported on standard error, exit status 2."""
+
+
+class _Parser(argparse.ArgumentParser):
+    """Argument errors become one ``vok: ...`` line, like every other fault, instead of a usage block."""
+
+    def error(self, message: str) -> NoReturn:
+        command = self.prog.partition(" ")[2]
+        raise CommandError(f"{command}: {message}" if command else message)
 
 
 def _positive_float(text: str) -> float:
@@ -52,7 +64,7 @@ def _int_at_least(low: int) -> Callable[[str], int]:
 
 
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+    parser = _Parser(
         prog="vok",
         description="Multiple travelling salesman solver with side constraints.",
         epilog="Exit status: 0 routes found, 1 no routes found, 2 bad instance, file or arguments.",
@@ -65,7 +77,8 @@ def build_parser() -> argparse.ArgumentParser:
         "solve",
         help="solve a JSON instance and print the routes",
         description="Solve a JSON instance and print each agent's route and cost, the totals, the solve "
-                    "time and the improvements found over time. Solver diagnostics go to standard error.",
+                    "time and the improvements found over time: the search, then the improvement stage for "
+                    "the rest of the budget. Solver warnings go to standard error.",
         epilog="Exit status: 0 routes found, 1 no routes found, 2 bad instance or arguments, 130 interrupted "
                "(the best routes found so far are printed).",
     )
@@ -74,16 +87,30 @@ def build_parser() -> argparse.ArgumentParser:
                        help="processor-time budget in seconds (overrides the instance's options.time_limit)")
     solve.add_argument("--objective", choices=OBJECTIVES,
                        help="objective (overrides the instance's options.objective)")
-    solve.add_argument("--improve", action="store_true",
-                       help="keep improving the search's solution for the rest of the budget "
-                            "(sets the instance's options.improve)")
+    solve.add_argument("--search-only", action="store_true",
+                       help="the search alone, without the improvement stage (sets options.improve false; "
+                            "by default it is true)")
+    solve.add_argument("--improve", action="store_true", help=argparse.SUPPRESS)  # the default; kept for old scripts
     solve.add_argument("--seed", metavar="N", type=int,
                        help="random seed of the improvement stage (sets options.seed)")
-    solve.add_argument("--out", metavar="RESULT.json", help="write the result dictionary as JSON")
+    solve.add_argument("--out", metavar="RESULT.json",
+                       help="write the result dictionary as JSON, with every route's timetable")
     solve.add_argument("--plot", metavar="ROUTES.png", help="draw the routes into a PNG (needs vok[plot])")
     solve.add_argument("--quiet", action="store_true",
                        help="print nothing on standard output and silence the solver's diagnostics")
     solve.set_defaults(run=_solve)
+
+    report = commands.add_parser(
+        "report",
+        help="write the HTML report page of a solve",
+        description="Write one self-contained HTML page (no network needed) of a result written by "
+                    "'vok solve --out': the routes drawn, a table per route with its timetable (when the "
+                    "result has one, else its path and cost) and the anytime curve.",
+    )
+    report.add_argument("result", metavar="RESULT.json", help="result file of vok solve --out")
+    report.add_argument("instance", metavar="INSTANCE.json", help="the instance that was solved")
+    report.add_argument("-o", "--out", metavar="REPORT.html", required=True, help="the page to write")
+    report.set_defaults(run=_report)
 
     convert = commands.add_parser(
         "convert",
@@ -151,7 +178,7 @@ def _add_budget_and_out(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--out", metavar="FILE.json", help="output file (default standard output)")
 
 
-def _read_instance(path: str) -> Tuple[str, Dict[str, Any]]:
+def _read_instance(path: str, what: str = "an instance") -> Tuple[str, Dict[str, Any]]:
     try:
         text = read_text_file(path)
     except OSError as exc:
@@ -162,8 +189,18 @@ def _read_instance(path: str) -> Tuple[str, Dict[str, Any]]:
     def refuse(token: str) -> None:
         raise ValueError(f"{token} is not a JSON number")
 
+    def finite(token: str) -> float:
+        value = float(token)
+        if not math.isfinite(value):
+            raise _Overflow(token)
+        return value
+
     try:
-        instance = json.loads(text, parse_constant=refuse)
+        instance = json.loads(text, parse_constant=refuse, parse_float=finite)
+    except _Overflow as exc:
+        line, column = _place_of_overflow(text)
+        raise CommandError(f"{path}: invalid JSON at line {line}, column {column}: the number {exc} "
+                           "is too large for a double") from None
     except json.JSONDecodeError as exc:
         raise CommandError(f"{path}: invalid JSON at line {exc.lineno}, column {exc.colno}: {exc.msg}") from None
     except RecursionError:
@@ -171,32 +208,34 @@ def _read_instance(path: str) -> Tuple[str, Dict[str, Any]]:
     except ValueError as exc:
         raise CommandError(f"{path}: invalid JSON: {exc}") from None
     if not isinstance(instance, dict):
-        raise CommandError(f"{path}: an instance is a JSON object, not {type(instance).__name__}")
+        raise CommandError(f"{path}: {what} is a JSON object, not {type(instance).__name__}")
     return text, instance
 
 
-_libc: Any = None
+class _Overflow(ValueError):
+    """A JSON number beyond the range of a double."""
 
 
-def _flush_native_streams() -> None:
-    # The core writes through C stdio, whose buffers must be emptied before fds 1 and 2 move.
-    global _libc
-    try:
-        if _libc is None:
-            _libc = ctypes.CDLL(None)
-        _libc.fflush(None)
-    except (OSError, AttributeError, TypeError):
-        pass
+_STRING_OR_NUMBER = re.compile(r'"(?:[^"\\]|\\.)*"|-?\d+(?:\.\d+)?[eE][+-]?\d+|-?\d+\.\d+')
+
+
+def _place_of_overflow(text: str) -> Tuple[int, int]:
+    """Line and column (from 1) of the first number in ``text`` that overflows a double."""
+    for match in _STRING_OR_NUMBER.finditer(text):
+        token = match.group()
+        if not token.startswith('"') and not math.isfinite(float(token)):
+            line = text.count("\n", 0, match.start()) + 1
+            return line, match.start() - (text.rfind("\n", 0, match.start()) + 1) + 1
+    return 1, 1
 
 
 class _Progress:
     """One live line on the terminal while the core solves: processor seconds spent over the budget, the
-    best costs and the number of improvements so far. Whatever the core writes meanwhile arrives through
-    a pipe and is shown above the line."""
+    best costs and the number of improvements so far. Log lines written meanwhile are shown above it."""
 
     REFRESH = 0.2  # seconds between redraws
 
-    def __init__(self, budget: Any) -> None:
+    def __init__(self, budget: Any, terminal: int) -> None:
         self.budget = f"{budget:g}" if isinstance(budget, (int, float)) else "?"
         self.best: Optional[Mapping[str, Any]] = None
         self.improvements = 0
@@ -206,8 +245,9 @@ class _Progress:
         except (AttributeError, OSError):
             self._clock = None
         self._started = self._now()
-        self._terminal = -1
-        self._pipe = (-1, -1)
+        self._terminal = terminal
+        self._lock = threading.Lock()
+        self._done = threading.Event()
         self._thread: Optional[threading.Thread] = None
 
     def _now(self) -> float:
@@ -226,82 +266,76 @@ class _Progress:
             costs = f"best max {self.best['max_cost']:.3f}  sum {self.best['sum_cost']:.3f}"
         return f"{elapsed:.1f}/{self.budget} s  {costs}  improvements {self.improvements}"
 
-    def start(self, terminal: int) -> int:
-        """Starts drawing on `terminal`; returns the pipe end the core's output should go to."""
-        self._terminal = terminal
-        self._pipe = os.pipe()
+    def start(self) -> None:
         self._thread = threading.Thread(target=self._run, name="vok-progress", daemon=True)
         self._thread.start()
-        return self._pipe[1]
 
     def stop(self) -> None:
-        """Once nothing writes into the pipe any more: shows what is left and erases the line."""
-        os.close(self._pipe[1])
+        """Stops drawing and erases the line."""
+        self._done.set()
         if self._thread is not None:
             self._thread.join()
-        os.close(self._pipe[0])
+        with self._lock:
+            self._show(b"\r\x1b[K")
+
+    def above(self, text: str) -> None:
+        """Shows a line of text above the live line."""
+        with self._lock:
+            self._show(b"\r\x1b[K" + text.encode(errors="replace") + b"\n")
 
     def _show(self, data: bytes) -> None:
         try:
             os.write(self._terminal, data)
         except OSError:
-            pass  # a vanished terminal must not stop the pipe from being drained
-
-    def _draw(self) -> None:
-        try:
-            width = os.get_terminal_size(self._terminal).columns
-        except OSError:
-            width = 0
-        if width <= 1:
-            width = 80  # a terminal that does not tell its size
-        self._show(b"\r\x1b[K" + self.line()[:width - 1].encode())
+            pass  # a vanished terminal must not stop the solve
 
     def _run(self) -> None:
-        pending = b""
-        while True:
-            ready, _, _ = select.select([self._pipe[0]], [], [], self.REFRESH)
-            if ready:
-                chunk = os.read(self._pipe[0], 65536)
-                if not chunk:
-                    break
-                lines, newline, pending = (pending + chunk).rpartition(b"\n")
-                if newline:
-                    self._show(b"\r\x1b[K" + lines + newline)
-            self._draw()
-        self._show(b"\r\x1b[K" + pending)
+        while not self._done.wait(self.REFRESH):
+            try:
+                width = os.get_terminal_size(self._terminal).columns
+            except OSError:
+                width = 0
+            if width <= 1:
+                width = 80  # a terminal that does not tell its size
+            with self._lock:
+                if not self._done.is_set():
+                    self._show(b"\r\x1b[K" + self.line()[:width - 1].encode())
+
+
+class _StderrLines(logging.Handler):
+    """The command line's own view of the logger "vok": each message as one line on standard error,
+    above the progress line while there is one."""
+
+    def __init__(self) -> None:
+        super().__init__(logging.INFO)
+        self.progress: Optional[_Progress] = None
+
+    def emit(self, record: logging.LogRecord) -> None:
+        try:
+            text = self.format(record)
+            if self.progress is not None:
+                self.progress.above(text)
+            elif sys.stderr is not None:
+                sys.stderr.write(text + "\n")
+                sys.stderr.flush()
+        except Exception:  # a log line must never end the solve
+            self.handleError(record)
 
 
 @contextlib.contextmanager
-def _native_output(quiet: bool, progress: Optional[_Progress] = None) -> Iterator[None]:
-    """Sends what the core writes to fd 1 over to fd 2, or both to the null device when quiet, or both
-    through the progress line's pipe when there is one."""
-    sys.stdout.flush()
-    sys.stderr.flush()
-    _flush_native_streams()
+def _core_lines(quiet: bool) -> Iterator[_StderrLines]:
+    """While the command runs, the core's lines go to the logger "vok", and from there to standard error
+    unless ``quiet``; the diagnostics mode and the logger are set back afterwards."""
+    handler = _StderrLines()
+    logger = logging.getLogger("vok")
+    previous = _vok_core.set_diagnostics("logging")
+    if not quiet:
+        logger.addHandler(handler)
     try:
-        saved = [os.dup(1), os.dup(2)]
-    except OSError:
-        yield
-        return
-    if quiet:
-        sink = os.open(os.devnull, os.O_WRONLY)
-    elif progress is not None:
-        sink = progress.start(saved[1])
-    else:
-        sink = 2
-    try:
-        os.dup2(sink, 1)
-        if sink != 2:
-            os.dup2(sink, 2)
-        yield
+        yield handler
     finally:
-        _flush_native_streams()
-        os.dup2(saved[0], 1)
-        os.dup2(saved[1], 2)
-        if progress is not None and not quiet:
-            progress.stop()  # closes the pipe end that `sink` names
-        for fd in saved + ([sink] if quiet else []):
-            os.close(fd)
+        logger.removeHandler(handler)
+        _vok_core.set_diagnostics(previous)
 
 
 def _load_plotter() -> Callable[..., Any]:
@@ -380,20 +414,17 @@ def _write_text(path: str, text: str) -> None:
 
 
 def _solve(args: argparse.Namespace) -> int:
-    text, instance = _read_instance(args.instance)
-    overrides: Dict[str, Any] = {}
+    _, instance = _read_instance(args.instance)
+    overrides: Dict[str, Any] = {"improve": not args.search_only, "schedule": True}
     if args.objective is not None:
         overrides["objective"] = args.objective
-    if args.improve:
-        overrides["improve"] = True
     if args.seed is not None:
         overrides["seed"] = args.seed
-    if overrides:
-        options = instance.setdefault("options", {})
-        if not isinstance(options, dict):
-            raise CommandError(f"{args.instance}: \"options\" is not an object")
-        options.update(overrides)
-        text = json.dumps(instance)
+    options = instance.setdefault("options", {})
+    if not isinstance(options, dict):
+        raise CommandError(f"{args.instance}: \"options\" is not an object")
+    options.update(overrides)
+    text = json.dumps(instance)
     for target in (args.out, args.plot):
         if target and not Path(target).resolve().parent.is_dir():
             raise CommandError(f"cannot write {target}: its folder does not exist")
@@ -401,10 +432,13 @@ def _solve(args: argparse.Namespace) -> int:
 
     stderr_is_terminal = sys.stderr is not None and sys.stderr.isatty()
     budget = args.time_limit if args.time_limit else _instance_time_limit(instance)
-    progress = _Progress(budget) if stderr_is_terminal and not args.quiet else None
+    progress = _Progress(budget, sys.stderr.fileno()) if stderr_is_terminal and not args.quiet else None
     failure: Optional[Exception] = None
     interruption: Optional[KeyboardInterrupt] = None
-    with _native_output(args.quiet, progress):
+    with _core_lines(args.quiet) as lines:
+        if progress is not None:
+            lines.progress = progress
+            progress.start()
         try:
             result = solve_json_str(text, args.time_limit if args.time_limit else -1,
                                     on_improvement=progress.improved if progress else None)
@@ -412,6 +446,10 @@ def _solve(args: argparse.Namespace) -> int:
             failure = exc
         except KeyboardInterrupt as exc:
             interruption = exc
+        finally:
+            if progress is not None:
+                progress.stop()
+                lines.progress = None
     if failure is not None:
         raise CommandError(f"{args.instance}: {failure}")
     if interruption is not None:
@@ -422,7 +460,12 @@ def _solve(args: argparse.Namespace) -> int:
         result = partial
 
     if not args.quiet:
-        _print_report(args.instance, instance, result, args.time_limit, interrupted=interruption is not None)
+        try:
+            _print_report(args.instance, instance, result, args.time_limit, interrupted=interruption is not None)
+            if sys.stdout is not None:
+                sys.stdout.flush()
+        except BrokenPipeError:  # a reader that stopped early (| head) takes nothing from the solve
+            _drop_stdout()
     if args.out:
         _write_text(args.out, to_json(result))
     if plotter is not None:
@@ -435,6 +478,24 @@ def _solve(args: argparse.Namespace) -> int:
     return 0 if result["status"] == "success" else 1
 
 
+def _report(args: argparse.Namespace) -> int:
+    from .report import report_html
+
+    result = _read_instance(args.result, what="a result")[1]
+    instance = _read_instance(args.instance)[1]
+    if not Path(args.out).resolve().parent.is_dir():
+        raise CommandError(f"cannot write {args.out}: its folder does not exist")
+    try:
+        page = report_html(instance, result, title=f"VOK solve of {Path(args.instance).name}")
+    except (KeyError, TypeError, IndexError) as exc:
+        raise CommandError(f"{args.result}: not a result of {args.instance}: {type(exc).__name__} {exc}") from None
+    except ValueError as exc:
+        raise CommandError(f"{args.result}: {exc}") from None
+    _write_text(args.out, page)
+    logging.getLogger("vok").debug("wrote %s", args.out)
+    return 0
+
+
 def _convert(args: argparse.Namespace) -> int:
     try:
         if args.format == "tsplib":
@@ -445,15 +506,16 @@ def _convert(args: argparse.Namespace) -> int:
             instance = solomon_to_instance(args.file, agents=args.agents, customers=args.customers,
                                            objective=args.objective, time_limit=args.time_limit,
                                            service=not args.no_service, capacity=not args.no_capacity)
-    except ConversionError as exc:
+    except ValueError as exc:  # ConversionError among them
         raise CommandError(str(exc)) from None
     except OSError as exc:
         raise CommandError(f"cannot read {args.file}: {exc.strerror or exc}") from None
     text = to_json(instance)
     if args.out:
         _write_text(args.out, text)
-    else:
+    elif sys.stdout is not None:
         sys.stdout.write(text)
+        sys.stdout.flush()
     return 0
 
 
@@ -461,21 +523,44 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     parser = build_parser()
     try:
         args = parser.parse_args(argv)
-    except SystemExit as exc:  # --help, --version and argument errors
+    except SystemExit as exc:  # --help and --version
         return exc.code if isinstance(exc.code, int) else (0 if exc.code is None else 2)
+    except CommandError as exc:
+        return _fail(str(exc))
     try:
         return int(args.run(args))
     except CommandError as exc:
         return _fail(str(exc))
     except KeyboardInterrupt:
         return 130
+    except BrokenPipeError:
+        _drop_stdout()
+        return _fail(f"{args.command}: standard output was closed")
     except (MemoryError, RecursionError) as exc:
         return _fail(f"{args.command}: input too large to handle ({type(exc).__name__})")
     except Exception as exc:  # a fault no check above names: still one line, never a traceback
         return _fail(f"{args.command}: {type(exc).__name__}: {exc}")
 
 
+def _drop_stdout() -> None:
+    # Whatever is still buffered for a closed pipe must not fail again when the interpreter exits.
+    try:
+        null = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(null, sys.stdout.fileno())
+        os.close(null)
+    except (OSError, AttributeError, ValueError):
+        pass
+
+
 def _fail(message: str) -> int:
-    sys.stdout.flush()
-    print(f"vok: {message}", file=sys.stderr)
+    try:
+        if sys.stdout is not None:
+            sys.stdout.flush()
+    except (OSError, ValueError):
+        _drop_stdout()
+    if sys.stderr is not None:
+        try:
+            print(f"vok: {message}", file=sys.stderr)
+        except (OSError, ValueError):
+            pass
     return 2

@@ -7,6 +7,7 @@ Needs matplotlib (``pip install vok[plot]``); it is imported only when a functio
 
 from __future__ import annotations
 
+import logging
 import os
 from collections.abc import Mapping, Sequence
 from typing import TYPE_CHECKING, Any
@@ -17,6 +18,7 @@ if TYPE_CHECKING:
 __all__ = ["plot_routes", "plot_anytime", "save_routes_png"]
 
 LABEL_LIMIT = 60
+log = logging.getLogger("vok")
 _ANYTIME_KEYS = ("max_cost", "sum_cost")
 
 
@@ -164,3 +166,4 @@ def save_routes_png(
     plot_routes(instance, result, ax)
     fig.tight_layout()
     fig.savefig(os.fspath(path), format="png", dpi=dpi)
+    log.debug("wrote the routes of %d agents to %s", len(result["routes"]), os.fspath(path))

@@ -3,6 +3,7 @@
 import importlib.metadata
 import importlib.util
 import json
+import os
 import subprocess
 import sys
 from pathlib import Path
@@ -56,13 +57,15 @@ def routes_of(result):
 def test_solve_prints_and_writes_what_the_core_returns(tmp_path, name, objective):
     path = example(name)
     instance = json.loads(path.read_text())
+    instance["options"]["improve"] = False  # the search alone repeats exactly
     if objective:
         instance["options"]["objective"] = objective
     expected = vok.solve_json_str(json.dumps(instance), BUDGET)
     assert expected["status"] == "success" and not expected["timeout"]
 
     out = tmp_path / "result.json"
-    args = ["solve", path, "--time-limit", BUDGET, "--out", out] + (["--objective", objective] if objective else [])
+    args = ["solve", path, "--search-only", "--time-limit", BUDGET, "--out", out] + \
+        (["--objective", objective] if objective else [])
     completed = run_cli(*args)
     assert completed.returncode == 0, completed.stderr
     written = json.loads(out.read_text())
@@ -171,3 +174,73 @@ def test_console_script_is_declared():
         pytest.skip("the vok package metadata is not installed")
     scripts = {ep.name: ep.value for ep in dist.entry_points if ep.group == "console_scripts"}
     assert scripts.get("vok") == "vok.cli:main"
+
+
+def test_solve_improves_by_default_and_the_search_alone_on_request(tmp_path):
+    # README's first command: eil51 with 3 agents within 1 % of the best known 159.57 in its 5 s.
+    out = tmp_path / "result.json"
+    completed = run_cli("solve", example("eil51_3_agents.json"), "--out", out)
+    assert completed.returncode == 0, completed.stderr
+    result = json.loads(out.read_text())
+    assert result["statistics"]["improve_iterations"] > 0
+    assert result["statistics"]["max_cost"] <= 1.01 * 159.57
+    assert all(route["schedule"][-1]["departure"] == route["cost"] for route in result["routes"])
+
+    alone = run_cli("solve", example("open_routes.json"), "--search-only", "--improve", "--out", out)
+    assert alone.returncode == 0, alone.stderr
+    assert json.loads(out.read_text())["statistics"]["improve_iterations"] == 0
+
+
+def test_closed_or_vanishing_stdout_is_no_crash(tmp_path):
+    path = example("open_routes.json")
+    for quiet in (["--quiet"], []):
+        closed = subprocess.run([sys.executable, "-m", "vok", "solve", str(path), "--time-limit", "1", *quiet],
+                                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, timeout=120,
+                                preexec_fn=lambda: os.close(1))
+        assert closed.returncode == 0 and closed.stderr == ""
+    # A reader that stops at once: the routes still reach --out and the status is the solve's.
+    out = tmp_path / "result.json"
+    reader = subprocess.Popen([sys.executable, "-m", "vok", "solve", str(path), "--time-limit", "1", "--out", str(out)],
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    reader.stdout.close()
+    assert reader.wait(timeout=120) == 0
+    assert reader.stderr.read() == b"" and json.loads(out.read_text())["status"] == "success"
+    reader.stderr.close()
+
+
+def test_argument_errors_are_one_line_and_exit_2():
+    for args, fragment in ((["solve"], "vok: solve: the following arguments are required: INSTANCE.json"),
+                           (["solve", "x.json", "--seed", "one"], "vok: solve: argument --seed: invalid int value"),
+                           (["convert", "tsplib", "x.tsp"], "vok: convert tsplib: the following arguments"),
+                           (["sweep-it"], "vok: argument COMMAND: invalid choice: 'sweep-it'")):
+        completed = run_cli(*args)
+        assert completed.returncode == 2 and completed.stdout == ""
+        assert completed.stderr.startswith(fragment) and completed.stderr.count("\n") == 1, completed.stderr
+
+
+def test_a_byte_order_mark_is_read_and_a_huge_number_is_placed_in_the_users_file(tmp_path):
+    text = example("open_routes.json").read_text()
+    marked = tmp_path / "marked.json"
+    marked.write_bytes(b"\xef\xbb\xbf" + text.encode())
+    completed = run_cli("solve", marked, "--time-limit", 1)
+    assert completed.returncode == 0, completed.stderr
+    assert vok.solve_json_file(str(marked), 1.0)["status"] == "success"  # as the library reads it
+
+    lines = text.splitlines()
+    row = next(i for i, line in enumerate(lines) if '"time_limit"' in line)
+    lines[row] = lines[row].replace('"time_limit": 5', '"time_limit": 1e999')
+    huge = tmp_path / "huge.json"
+    huge.write_bytes(b"\xef\xbb\xbf" + "\n".join(lines).encode())
+    completed = run_cli("solve", huge, "--objective", "min_sum")
+    column = lines[row].index("1e999") + 1
+    assert completed.returncode == 2 and completed.stderr.count("\n") == 1
+    assert f"line {row + 1}, column {column}: the number 1e999" in completed.stderr
+
+
+def test_convert_metric_refuses_overflowing_distances(tmp_path):
+    path = tmp_path / "far.tsp"
+    coords = "\n".join(f"{i + 1} {x} {y}" for i, (x, y) in enumerate([(0, 0), (1e200, 0), (0, 1e200)]))
+    path.write_text(f"NAME: far\nTYPE: TSP\nDIMENSION: 3\nEDGE_WEIGHT_TYPE: EUC_2D\nNODE_COORD_SECTION\n{coords}\nEOF\n")
+    completed = run_cli("convert", "tsplib", path, "--agents", 1, "--metric")
+    assert completed.returncode == 2 and completed.stdout == "" and completed.stderr.count("\n") == 1
+    assert "vok: the distance from node 0 to node 1 is not a finite number" in completed.stderr

@@ -27,7 +27,8 @@ def eil51(agents=3, objective="min_max", **options):
         pytest.skip(f"{path} is not shipped with this installation")
     instance = json.loads(path.read_text())
     instance["agents"] = [dict(instance["agents"][0], id=k) for k in range(agents)]
-    instance["options"].update(objective=objective, **options)
+    instance["options"].update(objective=objective, improve=False)  # the search alone, unless asked
+    instance["options"].update(options)
     return instance
 
 
