@@ -4,11 +4,13 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "core/excerpt.h"
+
 namespace dulmar {
 
 namespace {
 
-std::string quoted(const std::string& text) { return "\"" + text + "\""; }
+std::string quoted(const std::string& text) { return "\"" + excerpt(text) + "\""; }
 
 std::string number_text(double value) {
     if (std::isnan(value)) return "NaN";

@@ -9,12 +9,23 @@
 #include <vector>
 
 #include "core/cost_metric.h"
+#include "core/excerpt.h"
 
 namespace dulmar {
 
 namespace {
 
 using nlohmann::json;
+
+// Polled every this many elements of a list, and at every matrix row.
+constexpr size_t kPollEvery = 1024;
+
+void PollEvery(StopCheck* check, size_t index) {
+    if (index % kPollEvery == 0) poll_or_stop(check);
+}
+
+// A faulty value as a message quotes it: ASCII, cut to a short excerpt.
+std::string Quote(const json& value) { return excerpt(value.dump(-1, ' ', true)); }
 
 // Where a value sits in the document, e.g. "agents[3]" or
 // "constraints[1].items[0]"; only turned into text when something fails.
@@ -43,7 +54,7 @@ struct Place {
 }
 
 [[noreturn]] void OutOfRange(const Place& place, const char* key, const json& value, const char* target) {
-    throw std::invalid_argument(place.Text() + ": \"" + key + "\" " + value.dump() +
+    throw std::invalid_argument(place.Text() + ": \"" + key + "\" " + Quote(value) +
                                 " is outside the range of " + target);
 }
 
@@ -120,9 +131,10 @@ NodeType ParseNodeType(std::string word) {
     return word == "DEPOT" ? NodeType::DEPOT : NodeType::TARGET;
 }
 
-void ReadNodes(const json& nodes, Problem& problem) {
+void ReadNodes(const json& nodes, Problem& problem, StopCheck* check) {
     size_t index = 0;
     for (const json& item : RequireArray(nodes, "nodes")) {
+        PollEvery(check, index);
         const Place place{"nodes", index++};
         Node node;
         node.id = ReadId(Required(item, place, "id"), place, "id");
@@ -137,9 +149,10 @@ void ReadNodes(const json& nodes, Problem& problem) {
     }
 }
 
-void ReadAgents(const json& agents, Problem& problem) {
+void ReadAgents(const json& agents, Problem& problem, StopCheck* check) {
     size_t index = 0;
     for (const json& item : RequireArray(agents, "agents")) {
+        PollEvery(check, index);
         const Place place{"agents", index++};
         Agent agent;
         agent.id = ReadId(Required(item, place, "id"), place, "id");
@@ -154,11 +167,12 @@ void ReadAgents(const json& agents, Problem& problem) {
     }
 }
 
-CostMatrix ReadMatrix(const json& value, const std::string& where) {
+CostMatrix ReadMatrix(const json& value, const std::string& where, StopCheck* check) {
     RequireArray(value, where);
     CostMatrix matrix;
     matrix.reserve(value.size());
     for (const json& row : value) {
+        poll_or_stop(check);
         const std::string row_place = where + "[" + std::to_string(matrix.size()) + "]";
         RequireArray(row, row_place);
         std::vector<double> entries;
@@ -181,13 +195,13 @@ void ReadCostMetric(const std::string& type, const json& entry, Problem& problem
                                                  "is required: give a matrix or {\"metric\": \"euclidean\"}"));
     }
     if (!metric->is_string()) {
-        throw std::invalid_argument(metric_fault(type, "metric", metric->dump(), "is not a metric name"));
+        throw std::invalid_argument(metric_fault(type, "metric", Quote(*metric), "is not a metric name"));
     }
     double factor = 1.0;
     const auto given = entry.find("factor");
     if (given != entry.end()) {
         if (!given->is_number()) {
-            throw std::invalid_argument(metric_fault(type, "factor", given->dump(), "is not a number"));
+            throw std::invalid_argument(metric_fault(type, "factor", Quote(*given), "is not a number"));
         }
         factor = given->get<double>();
     }
@@ -195,18 +209,18 @@ void ReadCostMetric(const std::string& type, const json& entry, Problem& problem
     const auto rounding = entry.find("round");
     if (rounding != entry.end()) {
         if (!rounding->is_string()) {
-            throw std::invalid_argument(metric_fault(type, "round", rounding->dump(), "is not a rounding name"));
+            throw std::invalid_argument(metric_fault(type, "round", Quote(*rounding), "is not a rounding name"));
         }
         round = rounding->get<std::string>();
     }
     problem.set_cost_metric(type, metric->get<std::string>(), factor, round);
 }
 
-void ReadCosts(const json& costs, Problem& problem) {
+void ReadCosts(const json& costs, Problem& problem, StopCheck* check) {
     if (costs.is_array()) {
         // Element i belongs to the type named "i".
         for (size_t i = 0; i < costs.size(); ++i) {
-            problem.set_cost_matrix(std::to_string(i), ReadMatrix(costs[i], "costs[" + std::to_string(i) + "]"));
+            problem.set_cost_matrix(std::to_string(i), ReadMatrix(costs[i], "costs[" + std::to_string(i) + "]", check));
         }
         return;
     }
@@ -215,7 +229,7 @@ void ReadCosts(const json& costs, Problem& problem) {
         if (member.value().is_object()) {
             ReadCostMetric(member.key(), member.value(), problem);
         } else {
-            problem.set_cost_matrix(member.key(), ReadMatrix(member.value(), "costs." + member.key()));
+            problem.set_cost_matrix(member.key(), ReadMatrix(member.value(), "costs." + excerpt(member.key()), check));
         }
     }
 }
@@ -237,7 +251,7 @@ std::vector<std::string> ReadTypeNames(const json& value, const Place& place) {
     return names;
 }
 
-void ReadConstraint(const json& constraint, size_t index, ConstraintSet& out) {
+void ReadConstraint(const json& constraint, size_t index, ConstraintSet& out, StopCheck* check) {
     const std::string where = "constraints[" + std::to_string(index) + "]";
     const std::string kind = String(Required(constraint, where, "kind"), where + ".kind");
     if (kind == "assignment" || kind == "timewindow") {
@@ -245,6 +259,7 @@ void ReadConstraint(const json& constraint, size_t index, ConstraintSet& out) {
         if (items == constraint.end()) return;
         size_t item_index = 0;
         for (const json& item : RequireArray(*items, where + ".items")) {
+            PollEvery(check, item_index);
             const Place place{"constraints", index, "items", item_index++};
             if (kind == "assignment") {
                 const size_t node = ReadId(Required(item, place, "node"), place, "node");
@@ -261,6 +276,7 @@ void ReadConstraint(const json& constraint, size_t index, ConstraintSet& out) {
         if (pairs == constraint.end()) return;
         size_t item_index = 0;
         for (const json& item : RequireArray(*pairs, where + ".precedence")) {
+            PollEvery(check, item_index);
             const Place place{"constraints", index, "precedence", item_index++};
             const size_t before = ReadId(Required(item, place, "before"), place, "before");
             const size_t after = ReadId(Required(item, place, "after"), place, "after");
@@ -283,13 +299,13 @@ int64_t ReadInt64Option(const json& options, const char* key) {
     if (value.is_number_float()) {
         const double v = value.get<double>();
         if (!(v > -9223372036854775809.0 && v < 9223372036854775808.0)) {
-            throw std::invalid_argument(std::string("options: \"") + key + "\" " + value.dump() +
+            throw std::invalid_argument(std::string("options: \"") + key + "\" " + Quote(value) +
                                         " is outside the range of a 64-bit integer");
         }
         return static_cast<int64_t>(v);
     }
     if (value.is_number_unsigned() && value.get<std::uint64_t>() > static_cast<std::uint64_t>(INT64_MAX)) {
-        throw std::invalid_argument(std::string("options: \"") + key + "\" " + value.dump() +
+        throw std::invalid_argument(std::string("options: \"") + key + "\" " + Quote(value) +
                                     " is outside the range of a 64-bit integer");
     }
     return value.get<int64_t>();
@@ -315,8 +331,10 @@ void ReadOptions(const json& options, Options& target) {
     const int64_t improve_iterations = ReadInt64Option(options, "improve_iterations");
     const bool enforce_capacity = FlagOr(options, "enforce_capacity", false);
     const bool schedule = FlagOr(options, "schedule", false);
-    if (improve_iterations < 0) {
-        throw std::invalid_argument("options: \"improve_iterations\" " + std::to_string(improve_iterations) +
+    // Checked before truncation: -0.5 is as negative as -1.
+    const auto cap_value = options.find("improve_iterations");
+    if (cap_value != options.end() && cap_value->get<double>() < 0.0) {
+        throw std::invalid_argument("options: \"improve_iterations\" " + Quote(*cap_value) +
                                     " is negative; 0 means no cap");
     }
     const auto cap = options.find("memory_limit_mb");
@@ -335,19 +353,23 @@ void ReadOptions(const json& options, Options& target) {
 
 }  // namespace
 
-void read_problem_json(const nlohmann::json& root, Problem& problem) {
-    ReadNodes(root.at("nodes"), problem);
-    ReadAgents(root.at("agents"), problem);
+void read_problem_json(const nlohmann::json& root, Problem& problem, StopCheck* check) {
+    if (!root.is_object()) {
+        TypeError(304, std::string("cannot use at() with ") + root.type_name() + "; an instance is a JSON object",
+                  "the top level");
+    }
+    ReadNodes(root.at("nodes"), problem, check);
+    ReadAgents(root.at("agents"), problem, check);
 
     const auto costs = root.find("costs");
-    if (costs != root.end()) ReadCosts(*costs, problem);
+    if (costs != root.end()) ReadCosts(*costs, problem, check);
 
     ConstraintSet constraints;
     const auto list = root.find("constraints");
     if (list != root.end()) {
         size_t index = 0;
         for (const json& constraint : RequireArray(*list, "constraints")) {
-            ReadConstraint(constraint, index++, constraints);
+            ReadConstraint(constraint, index++, constraints, check);
         }
     }
     problem.assignment_constraint = std::move(constraints.assignment);

@@ -9,11 +9,13 @@
 #include <nlohmann/json.hpp>
 
 #include "core/problem.h"
+#include "core/stop_check.h"
 
 namespace dulmar {
 
 // Nodes and agents are added as they are read, so a fault leaves what came
 // before it in `problem`; constraints are committed only after all were read.
-void read_problem_json(const nlohmann::json& root, Problem& problem);
+// `check`, when given, is polled as the lists are read (see core/stop_check.h).
+void read_problem_json(const nlohmann::json& root, Problem& problem, StopCheck* check = nullptr);
 
 }  // namespace dulmar

@@ -1,6 +1,7 @@
 #include "driver/solve_driver.h"
 
 #include <algorithm>
+#include <memory>
 
 #include "improve/improvement_stage.h"
 #include "improve/stage_model.h"
@@ -105,7 +106,18 @@ int solve_with_improvement(Solver& solver) {
     }
 
     const RouteEvaluator evaluator = solver.route_evaluator();
-    const StageModel model(evaluator, solver.options.objective);
+    std::unique_ptr<const StageModel> built;
+    try {
+        built = std::make_unique<const StageModel>(evaluator, solver.options.objective,
+                                                   StageModel::kDefaultNeighbours, solver.control);
+    } catch (const SolveStopped& stopped) {
+        // Whatever the search found stands.
+        solver.stop_reason = stopped.reason;
+        solver.result.timeout = false;
+        solver.result.search_cpu_time = solver.timer.elapsed();
+        return found;
+    }
+    const StageModel& model = *built;
 
     StageSettings settings;
     settings.seed = static_cast<uint64_t>(solver.options.seed);

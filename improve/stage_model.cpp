@@ -8,7 +8,8 @@
 
 namespace dulmar {
 
-StageModel::StageModel(const RouteEvaluator& evaluator, ObjectiveType objective, size_t neighbours)
+StageModel::StageModel(const RouteEvaluator& evaluator, ObjectiveType objective, size_t neighbours,
+                       StopCheck* stop_check)
     : evaluator_(evaluator),
       instance_(evaluator.instance()),
       min_max_(objective == ObjectiveType::MinMax),
@@ -64,6 +65,7 @@ StageModel::StageModel(const RouteEvaluator& evaluator, ObjectiveType objective,
     std::vector<std::pair<double, int64_t>> near;
     const size_t keep = std::min(neighbours, targets_.empty() ? size_t{0} : targets_.size() - 1);
     for (int64_t v : targets_) {
+        poll_or_stop(stop_check);
         near.clear();
         for (int64_t u : targets_) {
             if (u == v) continue;

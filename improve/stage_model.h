@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/problem.h"
+#include "core/stop_check.h"
 #include "rules/limits.h"
 #include "rules/prepared_instance.h"
 #include "rules/route_evaluator.h"
@@ -27,9 +28,11 @@ public:
     // near each target's neighbours.
     static constexpr size_t kFullScanNodes = kMaxSearchNodes;
 
-    // `evaluator` must outlive the model.
+    // `evaluator` must outlive the model. `stop_check`, when given, is polled
+    // target by target while the neighbour lists are built (quadratic in the
+    // targets); a stop throws SolveStopped.
     StageModel(const RouteEvaluator& evaluator, ObjectiveType objective,
-               size_t neighbours = kDefaultNeighbours);
+               size_t neighbours = kDefaultNeighbours, StopCheck* stop_check = nullptr);
 
     const RouteEvaluator& evaluator() const { return evaluator_; }
     const PreparedInstance& instance() const { return instance_; }

@@ -54,6 +54,9 @@ class SolveResult(TypedDict):
 # Called with each new "anytime" entry while the solve runs; returning False stops the solve.
 OnImprovement = Callable[[AnytimeEntry], bool | None]
 
+# An integer outside the range of the field or argument it was given for.
+class RangeError(ValueError, TypeError): ...
+
 class ObjectiveType:
     MinMax: ClassVar[ObjectiveType]
     MinSum: ClassVar[ObjectiveType]

@@ -5,6 +5,7 @@
 
 #include "core/problem.h"
 #include "python/bindings.h"
+#include "python/conversions.h"
 
 namespace py = pybind11;
 
@@ -18,7 +19,8 @@ ObjectiveType GetObjective(const Options& options) { return options.objective; }
 void SetObjective(Options& options, ObjectiveType value) { options.objective = value; }
 double GetTimeLimit(const Options& options) { return options.time_limit; }
 void SetTimeLimit(Options& options, double value) { options.time_limit = value; }
-void SetImproveIterations(Options& options, int64_t value) {
+void SetImproveIterations(Options& options, py::handle given) {
+    const int64_t value = signed_value(given, "Options.improve_iterations");
     if (value < 0) {
         throw std::invalid_argument("Options.improve_iterations " + std::to_string(value) +
                                     " is negative; 0 means no cap");
@@ -27,6 +29,15 @@ void SetImproveIterations(Options& options, int64_t value) {
 }
 double GetMemoryLimitMb(const Options& options) { return options.memory_limit_mb; }
 void SetMemoryLimitMb(Options& options, double value) { options.memory_limit_mb = value; }
+
+// A read-write unsigned field whose setter names the field and the range.
+template <class Class>
+void unsigned_field(py::class_<Class>& cls, const char* name, size_t Class::*member, const std::string& owner) {
+    const std::string what = owner + "." + name;
+    cls.def_property(
+        name, [member](const Class& self) { return self.*member; },
+        [member, what](Class& self, py::handle value) { self.*member = unsigned_value(value, what); });
+}
 
 }  // namespace
 
@@ -45,21 +56,21 @@ void bind_problem_model(py::module_& module) {
 
     // def_readwrite hands out class-typed fields as views tied to their owner;
     // assigning copies the value in.
-    py::class_<Node>(module, "Node")
-        .def(py::init<>())
-        .def_readwrite("id", &Node::id)
-        .def_readwrite("position", &Node::position)
+    py::class_<Node> node(module, "Node");
+    node.def(py::init<>());
+    unsigned_field(node, "id", &Node::id, "Node");
+    node.def_readwrite("position", &Node::position)
         .def_readwrite("type", &Node::type)
         .def_readwrite("demand", &Node::demand)
         .def_readwrite("service", &Node::service);
 
-    py::class_<Agent>(module, "Agent")
-        .def(py::init<>())
-        .def_readwrite("id", &Agent::id)
-        .def_readwrite("type", &Agent::type)
-        .def_readwrite("start_node", &Agent::start_node)
-        .def_readwrite("end_node", &Agent::end_node)
-        .def_readwrite("capacity_limit", &Agent::capacity_limit)
+    py::class_<Agent> agent(module, "Agent");
+    agent.def(py::init<>());
+    unsigned_field(agent, "id", &Agent::id, "Agent");
+    agent.def_readwrite("type", &Agent::type);
+    unsigned_field(agent, "start_node", &Agent::start_node, "Agent");
+    unsigned_field(agent, "end_node", &Agent::end_node, "Agent");
+    agent.def_readwrite("capacity_limit", &Agent::capacity_limit)
         .def_readwrite("time_limit", &Agent::time_limit);
 
     py::class_<Options>(module, "Options")
@@ -68,7 +79,9 @@ void bind_problem_model(py::module_& module) {
         .def_property("objective", &GetObjective, &SetObjective)
         .def_property("time_limit", &GetTimeLimit, &SetTimeLimit)
         .def_readwrite("improve", &Options::improve)
-        .def_readwrite("seed", &Options::seed)
+        .def_property(
+            "seed", [](const Options& o) { return o.seed; },
+            [](Options& o, py::handle value) { o.seed = signed_value(value, "Options.seed"); })
         .def_property(
             "improve_iterations", [](const Options& o) { return o.improve_iterations; }, &SetImproveIterations)
         .def_property("memory_limit_mb", &GetMemoryLimitMb, &SetMemoryLimitMb)
@@ -76,12 +89,22 @@ void bind_problem_model(py::module_& module) {
 
     py::class_<AssignmentConstraint>(module, "AssignmentConstraint")
         .def(py::init<>())
-        .def("set_assignment", &AssignmentConstraint::set_assignment, py::arg("node"), py::arg("types"));
+        .def(
+            "set_assignment",
+            [](AssignmentConstraint& c, py::handle node, py::handle types) {
+                c.set_assignment(unsigned_value(node, "AssignmentConstraint.set_assignment: node"),
+                                 string_list_value(types, "AssignmentConstraint.set_assignment: types"));
+            },
+            py::arg("node"), py::arg("types"));
 
     py::class_<TimeWindowConstraint>(module, "TimeWindowConstraint")
         .def(py::init<>())
-        .def("set_timewindow", &TimeWindowConstraint::set_timewindow, py::arg("node"), py::arg("start"),
-             py::arg("end"));
+        .def(
+            "set_timewindow",
+            [](TimeWindowConstraint& c, py::handle node, double start, double end) {
+                c.set_timewindow(unsigned_value(node, "TimeWindowConstraint.set_timewindow: node"), start, end);
+            },
+            py::arg("node"), py::arg("start"), py::arg("end"));
 
     // options(), nodes() and agents_ordered() return views into the problem;
     // reference_internal keeps the problem alive while any of them exists
@@ -89,8 +112,18 @@ void bind_problem_model(py::module_& module) {
     py::class_<Problem>(module, "Problem")
         .def(py::init<>())
         .def("add_node", &Problem::add_node, py::arg("node"))
-        .def("add_agent", &Problem::add_agent, py::arg("agent"), py::arg("id"))
-        .def("set_cost_matrix", &Problem::set_cost_matrix, py::arg("agent_type"), py::arg("matrix"))
+        .def(
+            "add_agent",
+            [](Problem& p, const Agent& agent, py::handle id) {
+                p.add_agent(agent, unsigned_value(id, "Problem.add_agent: id"));
+            },
+            py::arg("agent"), py::arg("id"))
+        .def(
+            "set_cost_matrix",
+            [](Problem& p, const std::string& agent_type, py::handle matrix) {
+                p.set_cost_matrix(agent_type, cost_matrix_value(matrix, "Problem.set_cost_matrix: matrix"));
+            },
+            py::arg("agent_type"), py::arg("matrix"))
         .def("set_cost_metric", &Problem::set_cost_metric, py::arg("agent_type"), py::arg("metric"),
              py::arg("factor") = 1.0, py::arg("round") = "")
         .def("set_assignment_constraint", &Problem::set_assignment_constraint, py::arg("constraint"))

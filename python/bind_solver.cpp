@@ -1,3 +1,4 @@
+#include <memory>
 #include <stdexcept>
 #include <unordered_set>
 
@@ -8,6 +9,7 @@
 #include "driver/solve_driver.h"
 #include "python/bindings.h"
 #include "python/python_solve_control.h"
+#include "python/solver_release.h"
 #include "search/solver.h"
 
 namespace py = pybind11;
@@ -69,7 +71,8 @@ void bind_solver(py::module_& module) {
         .def_property_readonly("times", [](const Result& r) { return r.times; })
         .def_property_readonly("improve_iterations", [](const Result& r) { return r.improve_iterations; });
 
-    py::class_<Solver>(module, "Solver")
+    // Freed without the interpreter lock, as the JSON road frees its solver.
+    py::class_<Solver, std::unique_ptr<Solver, ReleasingSolverDeleter>>(module, "Solver")
         .def(py::init<const Problem&, Options>(), py::arg("problem"), py::arg("options"))
         .def("solve", &solve, "Run the VOK solver. Returns 1 on success, 0 on failure.",
              py::arg("on_improvement") = py::none())

@@ -4,6 +4,7 @@
 #include <pybind11/pybind11.h>
 
 #include "python/bindings.h"
+#include "python/conversions.h"
 
 namespace {
 
@@ -35,6 +36,7 @@ void translate_lookup_failures() {
 PYBIND11_MODULE(_vok_core, module) {
     module.doc() = "VOK MTSP Solver — C++ core bindings";
     translate_lookup_failures();
+    dulmar::bind_conversions(module);
     dulmar::bind_problem_model(module);
     dulmar::bind_solver(module);
     dulmar::bind_json_entry(module);

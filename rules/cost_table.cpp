@@ -37,7 +37,7 @@ void CostTable::build(const PlannerGraph* graph) {
     }
 }
 
-void CostTable::build(size_t n, size_t dim, std::vector<double> layers) {
+void CostTable::build(size_t n, size_t dim, std::vector<double> layers, StopCheck* check) {
     if (layers.size() != dim * n * n) {
         throw std::invalid_argument("CostTable: " + std::to_string(layers.size()) + " costs for " +
                                     std::to_string(dim) + " layers of " + std::to_string(n) + " x " +
@@ -54,8 +54,11 @@ void CostTable::build(size_t n, size_t dim, std::vector<double> layers) {
         for (size_t u = 0; u < n; ++u) costs_[(t * n + u) * n + u] = 0.0;
     negative_.assign(dim, 0);
     for (size_t t = 0; t < dim; ++t) {
-        const double* layer = costs_.data() + t * n * n;
-        negative_[t] = std::all_of(layer, layer + n * n, [](double c) { return c >= 0.0; }) ? 0 : 1;
+        for (size_t u = 0; u < n && !negative_[t]; ++u) {
+            poll_or_stop(check);
+            const double* row = costs_.data() + (t * n + u) * n;
+            negative_[t] = std::all_of(row, row + n, [](double c) { return c >= 0.0; }) ? 0 : 1;
+        }
     }
 }
 

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <vector>
 
+#include "core/stop_check.h"
 #include "graph/planner_graph.h"
 #include "rules/limits.h"
 
@@ -18,8 +19,8 @@ public:
     void build(const PlannerGraph* graph);
     // Takes `dim` layers of n x n costs, [(t * n + u) * n + v], as the table of
     // a complete graph without loops: every arc u != v exists with all `dim`
-    // entries; the diagonal is cleared.
-    void build(size_t n, size_t dim, std::vector<double> layers);
+    // entries; the diagonal is cleared. `check` is polled row by row.
+    void build(size_t n, size_t dim, std::vector<double> layers, StopCheck* check = nullptr);
 
     size_t size() const { return n_; }
     size_t dim() const { return dim_; }

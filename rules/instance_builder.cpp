@@ -10,7 +10,9 @@
 #include <vector>
 
 #include "core/diagnostics.h"
+#include "core/excerpt.h"
 #include "rules/limits.h"
+#include "rules/segment.h"
 
 namespace dulmar {
 
@@ -160,17 +162,21 @@ void build_tables(const Problem& problem, Tables& out, ProblemIds& ids) {
 
 // Every type's n x n costs from its matrix or metric, kMissingArcCost where
 // neither gives one: [(t * n + u) * n + v]. Refuses a non-finite or negative
-// matrix entry; marks each given entry in `given` when not null.
+// matrix entry; marks each given entry in `given` when not null; `largest`
+// gets each type's largest arc.
 std::vector<double> cost_layers(const Problem& problem, const std::vector<NodeRecord>& nodes,
                                 const std::unordered_map<std::string, size_t>& type_index,
-                                std::vector<char>* given) {
+                                std::vector<char>* given, std::vector<double>& largest, StopCheck* check) {
     const size_t n = nodes.size();
     const size_t type_count = type_index.size();
     std::vector<double> layers(type_count * n * n, kMissingArcCost);
+    // Until a matrix or metric covers every arc of a type, some cost kMissingArcCost.
+    largest.assign(type_count, n > 1 ? kMissingArcCost : 0.0);
     auto type_of = [&](const std::string& name, const char* what) {
         auto known = type_index.find(name);
         if (known == type_index.end()) {
-            throw std::out_of_range(std::string(what) + " for agent type \"" + name + "\": no agent has this type");
+            throw std::out_of_range(std::string(what) + " for agent type \"" + excerpt(name) +
+                                    "\": no agent has this type");
         }
         return known->second;
     };
@@ -180,41 +186,77 @@ std::vector<double> cost_layers(const Problem& problem, const std::vector<NodeRe
     for (const auto& [name, matrix] : problem.cost_matrices) {
         const size_t t = type_of(name, "cost matrix");
         double* layer = layers.data() + t * n * n;
+        bool covers = matrix.size() >= n;
+        double most = 0.0;
         // Entries beyond the node count describe no node and are ignored; so is the diagonal.
         for (size_t r = 0; r < matrix.size() && r < n; ++r) {
+            poll_or_stop(check);
+            covers = covers && matrix[r].size() >= n;
             for (size_t c = 0; c < matrix[r].size() && c < n; ++c) {
                 if (r == c) continue;
                 const double cost = matrix[r][c];
                 if (!std::isfinite(cost) || cost < 0.0) {
-                    throw std::invalid_argument("cost matrix for agent type \"" + name + "\": row " +
+                    throw std::invalid_argument("cost matrix for agent type \"" + excerpt(name) + "\": row " +
                                                 std::to_string(r) + ", column " + std::to_string(c) + " is " +
                                                 number_text(cost) + "; costs must be finite and not negative");
                 }
                 layer[r * n + c] = cost;
+                most = std::max(most, cost);
                 mark_given(t, r, c);
             }
         }
+        largest[t] = covers ? most : std::max(most, largest[t]);
     }
     for (const auto& [name, metric] : problem.cost_metrics) {
         const size_t t = type_of(name, "cost metric");
         double* layer = layers.data() + t * n * n;
+        double most = 0.0;
         // The metric is symmetric to the last bit: (-d) * (-d) == d * d.
         for (size_t r = 0; r < n; ++r) {
+            poll_or_stop(check);
             for (size_t c = r; c < n; ++c) {
                 const double cost = metric.cost(nodes[r].x, nodes[r].y, nodes[c].x, nodes[c].y);
                 if (!std::isfinite(cost)) {
-                    throw std::invalid_argument("cost metric of agent type \"" + name + "\": the distance from node " +
+                    throw std::invalid_argument("cost metric of agent type \"" + excerpt(name) +
+                                                "\": the distance from node " +
                                                 std::to_string(nodes[r].id) + " to node " +
                                                 std::to_string(nodes[c].id) + " is not finite; check their x and y");
                 }
                 layer[r * n + c] = cost;
                 layer[c * n + r] = cost;
-                if (c != r) mark_given(t, r, c), mark_given(t, c, r);
+                if (c != r) mark_given(t, r, c), mark_given(t, c, r), most = std::max(most, cost);
             }
         }
+        largest[t] = most;
     }
     return layers;
 }
+
+// A bound on every route cost and on their sum: each target is entered once
+// and each agent ends once, each hop costs at most the type's largest arc, a
+// route waits for no window after the latest opening and serves at most all
+// the service there is. Refused when the bound is no finite double, since
+// the sums the stages add up could then overflow.
+void require_representable_sums(const Tables& tables, const std::unordered_map<std::string, size_t>& type_index,
+                                const std::vector<double>& largest) {
+    double service = 0.0;
+    for (const NodeRecord& node : tables.nodes) service += node.service;
+    double latest_start = 0.0;
+    for (const auto& [node, window] : tables.settings.time_windows) latest_start = std::max(latest_start, window.start);
+    const double hops = static_cast<double>(tables.nodes.size() + tables.agents.size());
+    const double agents = static_cast<double>(tables.agents.size());
+    for (const auto& [name, t] : type_index) {
+        const double bound = hops * largest[t] + service + agents * latest_start;
+        if (std::isfinite(bound)) continue;
+        throw std::invalid_argument("costs of agent type \"" + excerpt(name) + "\" are too large to add up: " +
+                                    number_text(hops) + " hops of up to " + number_text(largest[t]) +
+                                    ", service " + number_text(service) + " and waits until " +
+                                    number_text(latest_start) + " for each of " + number_text(agents) +
+                                    " agents could exceed the largest double; scale the costs down");
+    }
+}
+
+constexpr size_t kMegabyte = size_t{1} << 20;
 
 }  // namespace
 
@@ -233,8 +275,30 @@ void require_search_size(size_t node_count) {
     }
 }
 
+size_t solve_table_bytes(size_t n, size_t m, size_t types, bool improve) {
+    const size_t segment = sizeof(Segment);
+    // The prepared instance: cost layers, admission flags, node and agent
+    // tables (twice: the Solver keeps copies), windows and visit summaries.
+    size_t bytes = types * n * n * sizeof(double) + m * n;
+    bytes += 2 * n * (sizeof(NodeRecord) + types * sizeof(size_t)) + n * (sizeof(TimeWindow) + segment + 1);
+    bytes += 2 * m * (sizeof(AgentRecord) + 4 * sizeof(size_t));
+    if (n <= kMaxSearchNodes) {
+        // Which entries a matrix gave, and the search's graph: each arc twice, with its cost vector.
+        bytes += n * n * types + n * n * 2 * (4 * sizeof(size_t) + types * sizeof(double));
+    }
+    if (improve) {
+        // The stage's model (40 neighbours a target) and about four solutions
+        // of per-position costs, loads and visit summaries (by type on large instances).
+        const size_t neighbours = std::min<size_t>(40, n);
+        bytes += n * (neighbours * sizeof(int64_t) + 3 * sizeof(size_t) + types + 2);
+        const size_t summaries = 2 + (n > kMaxSearchNodes && types > 1 ? types : 0);
+        bytes += 4 * (n + 2 * m) * (5 * sizeof(double) + summaries * segment + 2);
+    }
+    return bytes;
+}
+
 std::shared_ptr<const PreparedInstance> prepare_instance(const Problem& problem, const Options& options,
-                                                         ProblemIds& ids) {
+                                                         ProblemIds& ids, StopCheck* check) {
     Tables tables;
     build_tables(problem, tables, ids);
     const size_t n = tables.nodes.size();
@@ -242,9 +306,24 @@ std::shared_ptr<const PreparedInstance> prepare_instance(const Problem& problem,
     // Only the search asks which entries a matrix gave, and it takes small instances only.
     const bool searchable = n <= kMaxSearchNodes;
     if (!options.improve) require_search_size(n);
+    const double cap_mb = options.memory_limit_mb;
+    if (cap_mb > 0.0 && std::isfinite(cap_mb)) {
+        const size_t needed = solve_table_bytes(n, tables.agents.size(), types, options.improve);
+        if (static_cast<double>(needed) > std::ceil(cap_mb * static_cast<double>(kMegabyte))) {
+            throw std::invalid_argument(
+                "instance needs " + std::to_string((needed + kMegabyte - 1) / kMegabyte) + " MB for its tables (" +
+                std::to_string(n) + " nodes, " + std::to_string(types) + " agent types, " +
+                std::to_string(tables.agents.size()) + " agents), more than the memory cap memory_limit_mb " +
+                number_text(cap_mb) + "; raise the cap, or 0 lifts it");
+        }
+    }
     std::vector<char> given(searchable ? n * n * types : 0, 0);
+    std::vector<double> largest;
     auto table = std::make_shared<CostTable>();
-    table->build(n, types, cost_layers(problem, tables.nodes, ids.type_index, searchable ? &given : nullptr));
+    table->build(n, types,
+                 cost_layers(problem, tables.nodes, ids.type_index, searchable ? &given : nullptr, largest, check),
+                 check);
+    require_representable_sums(tables, ids.type_index, largest);
     tables.settings.return_to_end = options.return_to_end;
     tables.settings.enforce_capacity = options.enforce_capacity;
     return PreparedInstance::build(std::move(table), std::move(tables.nodes), std::move(tables.agents),

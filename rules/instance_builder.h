@@ -12,6 +12,7 @@
 #include <unordered_map>
 
 #include "core/problem.h"
+#include "core/stop_check.h"
 #include "rules/prepared_instance.h"
 
 namespace dulmar {
@@ -26,9 +27,18 @@ struct ProblemIds {
 // Faults raise std::invalid_argument (wrong values: repeated ids, negative or
 // non-finite costs, bad windows, negative service, demand or capacity, ...)
 // or std::out_of_range (unknown ids), each naming the value and its place.
-// Without the option improve an instance above kMaxSearchNodes is refused.
+// Without the option improve an instance above kMaxSearchNodes is refused;
+// so is one whose tables alone (solve_table_bytes) exceed a memory cap, before
+// they are built, and one whose route sums could overflow a double. `check`,
+// when given, is polled row by row as the cost tables are built.
 std::shared_ptr<const PreparedInstance> prepare_instance(const Problem& problem, const Options& options,
-                                                         ProblemIds& ids);
+                                                         ProblemIds& ids, StopCheck* check = nullptr);
+
+// What a solve of n nodes, m agents and `types` agent types holds whatever
+// it finds, in bytes: the prepared instance, the search's graph (up to
+// kMaxSearchNodes) and, with `improve`, an estimate of the improvement
+// stage's model and solutions. The memory cap counts it.
+size_t solve_table_bytes(size_t n, size_t m, size_t types, bool improve);
 
 // Throws std::invalid_argument unless `seconds` is a positive budget.
 void require_budget(double seconds);

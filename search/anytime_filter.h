@@ -1,8 +1,11 @@
 // The rule that decides which solutions the anytime list shows: a solution
 // joins when its objective value (rules/objective.h) improves on the best so
-// far, which starts at 1e18. The JSON entry builds its "anytime" list with
-// it, and the Solver tells its control of exactly the snapshots it admits.
+// far, which starts at +inf: the first finite one always joins. The JSON
+// entry builds its "anytime" list with it, and the Solver tells its control
+// of exactly the snapshots it admits.
 #pragma once
+
+#include <limits>
 
 #include "rules/objective.h"
 
@@ -17,7 +20,7 @@ public:
 
 private:
     bool min_sum_ = false;
-    double best_ = 1e18;
+    double best_ = std::numeric_limits<double>::infinity();
 };
 
 }  // namespace dulmar

@@ -54,6 +54,9 @@ double next_focal_weight(double incumbent, double best_f);
 class Solver {
 public:
     Solver(const Problem& problem, Options options);
+    // The same, polling `stop_check` (may be null) while the tables are built;
+    // a stop throws SolveStopped and leaves no Solver behind.
+    Solver(const Problem& problem, Options options, StopCheck* stop_check);
     virtual ~Solver();
     Solver(const Solver&) = delete;
     Solver& operator=(const Solver&) = delete;
@@ -153,6 +156,9 @@ public:
     Options options;  // as given to the constructor
     // Options::memory_limit_mb in bytes; 0 means no cap.
     size_t memory_cap_bytes = 0;
+    // What the solve holds besides the search's structures (solve_table_bytes);
+    // the cap counts both.
+    size_t table_bytes = 0;
 
     // ---- control ----
     SolveControl* control = nullptr;  // not owning; asked between expansions

@@ -242,7 +242,7 @@ StopReason Solver::reason_to_stop() {
         result.timeout = true;
         return StopReason::TimeLimit;
     }
-    if (memory_cap_bytes != 0 && search_memory.bytes >= memory_cap_bytes) return StopReason::MemoryLimit;
+    if (memory_cap_bytes != 0 && search_memory.bytes + table_bytes >= memory_cap_bytes) return StopReason::MemoryLimit;
     return control != nullptr ? control->poll() : StopReason::None;
 }
 

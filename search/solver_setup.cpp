@@ -4,6 +4,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "graph/sparse_graph.h"
 #include "plugins/constraint_checkers.h"
@@ -33,7 +34,9 @@ size_t memory_cap_from_mb(double megabytes) {
 
 }  // namespace
 
-Solver::Solver(const Problem& problem, Options options)
+Solver::Solver(const Problem& problem, Options options) : Solver(problem, std::move(options), nullptr) {}
+
+Solver::Solver(const Problem& problem, Options options, StopCheck* stop_check)
     : focal(FocalOrder{&focal_comparator}, CountingAllocator<FocalEntry>(&search_memory)) {
     require_budget(options.time_limit);
     focal_comparator = std::make_unique<DefaultFocalComparator>();
@@ -44,8 +47,9 @@ Solver::Solver(const Problem& problem, Options options)
     objective = std::make_unique<DefaultObjective>();
 
     ProblemIds ids;
-    instance = prepare_instance(problem, options, ids);
+    instance = prepare_instance(problem, options, ids, stop_check);
     take_tables(ids);
+    table_bytes = solve_table_bytes(nodes.size(), agents.size(), type_count, options.improve);
     if (!large_instance()) build_graph();
     install_plugins(options);
     graph = owned_graph.get();

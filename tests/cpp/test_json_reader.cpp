@@ -348,8 +348,10 @@ TEST(JsonReader, MissingKeysReportTheKey) {
 
 TEST(JsonReader, LookupsInNonObjectsReportTheType) {
     const std::string at = "[json.exception.type_error.304] cannot use at() with ";
-    EXPECT_EQ(ErrorOf("[1, 2]"), at + "array");
-    EXPECT_EQ(ErrorOf("\"text\""), at + "string");
+    // The top level says what an instance is, and where.
+    const std::string top = "; an instance is a JSON object (at the top level)";
+    EXPECT_EQ(ErrorOf("[1, 2]"), at + "array" + top);
+    EXPECT_EQ(ErrorOf("\"text\""), at + "string" + top);
     EXPECT_EQ(ErrorOf(R"({"nodes": [[0, 1, 2]], "agents": []})"), at + "array (at nodes[0])");
     EXPECT_EQ(ErrorOf(R"({"nodes": [], "agents": [7]})"), at + "number (at agents[0])");
     EXPECT_EQ(ErrorOf(WithConstraints("[null]")), at + "null (at constraints[0])");
