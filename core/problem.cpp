@@ -4,17 +4,71 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <string>
 
 namespace dulmar {
+
+namespace {
+
+// The number in a cgroup limit file; 0 for "max", a missing file or junk.
+double limit_in(const std::string& file) {
+    std::ifstream in(file);
+    std::string word;
+    if (!(in >> word) || word == "max") return 0.0;
+    char* end = nullptr;
+    const double bytes = std::strtod(word.c_str(), &end);
+    return end != nullptr && *end == '\0' && bytes > 0.0 ? bytes : 0.0;
+}
+
+}  // namespace
+
+double cgroup_memory_limit_bytes(const std::string& self_cgroup, const std::string& root) {
+    std::ifstream in(self_cgroup);
+    double smallest = 0.0;
+    std::string line;
+    while (std::getline(in, line)) {
+        // "hierarchy:controllers:path": v2 has hierarchy 0 and no controllers, v1 lists "memory".
+        const size_t first = line.find(':');
+        const size_t second = first == std::string::npos ? first : line.find(':', first + 1);
+        if (second == std::string::npos) continue;
+        const std::string controllers = line.substr(first + 1, second - first - 1);
+        std::string path = line.substr(second + 1);
+        std::string base, file;
+        if (controllers.empty() && line.compare(0, first, "0") == 0) {
+            base = root;
+            file = "memory.max";
+        } else if (("," + controllers + ",").find(",memory,") != std::string::npos) {
+            base = root + "/memory";
+            file = "memory.limit_in_bytes";
+        } else {
+            continue;
+        }
+        // A cgroup holds at most what each of its ancestors allows.
+        for (;;) {
+            const double bytes = limit_in(base + path + (path.empty() || path.back() != '/' ? "/" : "") + file);
+            if (bytes > 0.0 && (smallest == 0.0 || bytes < smallest)) smallest = bytes;
+            const size_t slash = path.find_last_of('/');
+            if (path.empty() || path == "/" || slash == std::string::npos) break;
+            path = slash == 0 ? "/" : path.substr(0, slash);
+        }
+    }
+    return smallest;
+}
 
 double default_memory_limit_mb() {
     static constexpr double kMostMb = 8192.0;
     static const double computed = [] {
+        double most = kMostMb;
         const long pages = sysconf(_SC_PHYS_PAGES);
         const long page_size = sysconf(_SC_PAGE_SIZE);
-        if (pages <= 0 || page_size <= 0) return kMostMb;
-        const double half_mb = static_cast<double>(pages) * static_cast<double>(page_size) / 2.0 / 1048576.0;
-        return std::min(std::floor(half_mb), kMostMb);
+        if (pages > 0 && page_size > 0) {
+            most = std::min(most, static_cast<double>(pages) * static_cast<double>(page_size) / 2.0 / 1048576.0);
+        }
+        const double container = cgroup_memory_limit_bytes("/proc/self/cgroup", "/sys/fs/cgroup");
+        if (container > 0.0) most = std::min(most, container / 1048576.0);
+        return std::floor(most);
     }();
     return computed;
 }

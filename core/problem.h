@@ -42,8 +42,15 @@ struct Agent {
     double time_limit = 0.0;  // 0 or less: no limit
 };
 
-// Half of the physical memory in megabytes, at most 8192: the default cap.
+// The default cap in megabytes: half of the physical memory, the container's
+// limit (cgroup_memory_limit_bytes) or 8192, whichever is least.
 double default_memory_limit_mb();
+
+// The memory limit of the process's cgroup and its ancestors in bytes, read
+// from `self_cgroup` (/proc/self/cgroup) and the cgroup folders under `root`
+// (/sys/fs/cgroup): v2 memory.max, v1 memory/.../memory.limit_in_bytes. 0
+// when there is none ("max", no such file). v1's "no limit" is a huge number.
+double cgroup_memory_limit_bytes(const std::string& self_cgroup, const std::string& root);
 
 struct Options {
     bool return_to_end = true;
