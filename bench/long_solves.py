@@ -1,9 +1,11 @@
-"""Figures of long solves: how soon Ctrl-C stops a solve, how much two solves in two threads gain over
-one after the other, and how much memory a solve under a memory cap really takes.
+"""Figures of long solves: how soon Ctrl-C stops a solve (in the search, and during the set-up of a
+2,000-node instance on both JSON functions), how much two solves in two threads gain over one after
+the other, and how much memory a solve under a memory cap really takes.
 
-    python bench/long_solves.py [--repeat N]
+    python bench/long_solves.py [--repeat N] [--set-up-only]
 
-Uses examples/eil51_3_agents.json (five agents for the memory figures). Prints a small table.
+Uses examples/eil51_3_agents.json (five agents for the memory figures) and a random 2,000-node
+instance with two agent types, as full matrices and in the metric form. Prints a small table.
 """
 
 import argparse
@@ -41,6 +43,76 @@ result = _vok_core.solve_json_str(text)
 print(json.dumps({"growth_mb": (peak_kb() - before) / 1024, "reason": result["statistics"]["stop_reason"],
                   "status": result["status"]}))
 """
+
+
+SET_UP = """
+import json, sys, time
+import _vok_core
+_vok_core.set_diagnostics("off")
+road, path = sys.argv[1], sys.argv[2]
+text = open(path).read()
+print("ready", flush=True)
+try:
+    if road == "file":
+        _vok_core.solve_json_file(path)
+    else:
+        _vok_core.solve_json_str(text)
+    print(json.dumps({"at": None}), flush=True)
+except KeyboardInterrupt as stop:
+    at = time.monotonic()
+    partial = stop.partial_result
+    phase = ("reading" if not partial["routes"] else
+             "set-up" if partial["status"] == "failed" else "solving")
+    print(json.dumps({"at": at, "phase": phase}), flush=True)
+"""
+
+
+def large_instance(path, metric, n=2000, seed=7):
+    import math
+    import random
+    rng = random.Random(seed)
+    points = [(rng.uniform(0, 1000), rng.uniform(0, 1000)) for _ in range(n)]
+    data = {"nodes": [{"id": i, "x": x, "y": y} for i, (x, y) in enumerate(points)],
+            "agents": [{"id": k, "type": "van" if k % 2 else "bike", "start_node": 0, "end_node": 0}
+                       for k in range(10)],
+            "options": {"improve": True, "time_limit": 60, "objective": "min_max"}}
+    if metric:
+        data["costs"] = {"van": {"metric": "euclidean"}, "bike": {"metric": "euclidean", "factor": 1.5}}
+    else:
+        rows = [[round(math.dist(a, b), 3) for b in points] for a in points]
+        data["costs"] = {"van": rows, "bike": [[round(1.5 * c, 3) for c in row] for row in rows]}
+    path.write_text(json.dumps(data))
+
+
+def set_up_latency(road, path, after):
+    """Seconds from SIGINT (`after` seconds into the call) to the KeyboardInterrupt, and where it landed."""
+    child = subprocess.Popen([sys.executable, "-c", SET_UP, road, str(path)], stdout=subprocess.PIPE, text=True)
+    assert child.stdout.readline().strip() == "ready"
+    time.sleep(after)
+    sent = time.monotonic()
+    child.send_signal(signal.SIGINT)
+    report = json.loads(child.stdout.readline())
+    child.wait()
+    if report["at"] is None:
+        return None, "finished"
+    return report["at"] - sent, report["phase"]
+
+
+def set_up_figures():
+    import tempfile
+    with tempfile.TemporaryDirectory() as folder:
+        for metric, delays in ((False, (0.05, 0.2, 0.5, 1.0, 2.0, 3.0, 4.0, 5.0, 6.0)),
+                               (True, (0.01, 0.03, 0.06, 0.1, 0.15, 0.2, 0.3))):
+            path = Path(folder) / ("metric.json" if metric else "matrices.json")
+            large_instance(path, metric)
+            size = path.stat().st_size / 1e6
+            for road in ("file", "str"):
+                landed = [(after,) + set_up_latency(road, path, after) for after in delays]
+                text = ", ".join(f"{after:g} s: {lat * 1000:.0f} ms ({phase})" if lat is not None else
+                                 f"{after:g} s: finished" for after, lat, phase in landed)
+                worst = max((lat for _, lat, _ in landed if lat is not None), default=0.0)
+                print(f"Ctrl-C during set-up, 2,000 nodes, {'metric' if metric else 'matrices'} "
+                      f"({size:.1f} MB), solve_json_{road}: worst {worst * 1000:.0f} ms; {text}")
 
 
 def instance(agents=3, **options):
@@ -93,7 +165,12 @@ def peak_under_cap(cap_mb):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeat", type=int, default=5, help="interruptions to time (default 5)")
+    parser.add_argument("--set-up-only", action="store_true", help="only the Ctrl-C figures of the set-up")
     args = parser.parse_args()
+
+    set_up_figures()
+    if args.set_up_only:
+        return
 
     latencies = [interruption_latency() for _ in range(args.repeat)]
     caught = sorted(c for c, _ in latencies)
