@@ -73,6 +73,8 @@ PythonSolveControl::Attached::~Attached() {
 }
 
 void PythonSolveControl::raise_pending(py::handle partial) {
+    // A signal that came after the last poll is raised here, with the result, not after the call without it.
+    if (!error_ && check_signals_ && PyErr_CheckSignals() != 0) error_ = std::make_unique<py::error_already_set>();
     if (!error_) return;
     if (partial && !partial.is_none()) {
         if (PyObject_SetAttrString(error_->value().ptr(), "partial_result", partial.ptr()) != 0) PyErr_Clear();
