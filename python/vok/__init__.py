@@ -2,7 +2,8 @@
 
 The compiled core lives in ``_vok_core``; this package re-exports it and adds
 pure-Python conveniences: the ``vok`` command line (``cli``), the benchmark
-format converters (``converters``) and route plots (``plot``).
+format converters (``converters``), route plots (``plot``) and many solves at once
+(``batch``, ``solve_many``).
 """
 
 from importlib.metadata import PackageNotFoundError, version
@@ -23,6 +24,8 @@ from _vok_core import (  # noqa: F401
     solve_json_str,
 )
 
+from .batch import solve_many  # noqa: E402
+
 try:
     __version__ = version("vok")
 except PackageNotFoundError:  # imported from a source tree
@@ -42,4 +45,5 @@ __all__ = [
     "TimeWindowConstraint",
     "solve_json_file",
     "solve_json_str",
+    "solve_many",
 ]
