@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/diagnostics.h"
+#include "rules/feasibility.h"
 #include "rules/limits.h"
 
 namespace dulmar {
@@ -247,8 +248,12 @@ std::shared_ptr<const PreparedInstance> prepare_instance(const Problem& problem,
     table->build(n, types, cost_layers(problem, tables.nodes, ids.type_index, searchable ? &given : nullptr));
     tables.settings.return_to_end = options.return_to_end;
     tables.settings.enforce_capacity = options.enforce_capacity;
-    return PreparedInstance::build(std::move(table), std::move(tables.nodes), std::move(tables.agents),
-                                   std::move(tables.settings), std::move(given));
+    auto instance = PreparedInstance::build(std::move(table), std::move(tables.nodes), std::move(tables.agents),
+                                            std::move(tables.settings), std::move(given));
+    std::vector<std::string> type_names(ids.type_index.size());
+    for (const auto& [name, number] : ids.type_index) type_names[number] = name;
+    require_plans_can_exist(*instance, type_names);
+    return instance;
 }
 
 }  // namespace dulmar
