@@ -11,6 +11,7 @@
 
 #include "core/diagnostics.h"
 #include "core/excerpt.h"
+#include "rules/feasibility.h"
 #include "rules/limits.h"
 #include "rules/segment.h"
 
@@ -326,8 +327,12 @@ std::shared_ptr<const PreparedInstance> prepare_instance(const Problem& problem,
     require_representable_sums(tables, ids.type_index, largest);
     tables.settings.return_to_end = options.return_to_end;
     tables.settings.enforce_capacity = options.enforce_capacity;
-    return PreparedInstance::build(std::move(table), std::move(tables.nodes), std::move(tables.agents),
-                                   std::move(tables.settings), std::move(given));
+    auto instance = PreparedInstance::build(std::move(table), std::move(tables.nodes), std::move(tables.agents),
+                                            std::move(tables.settings), std::move(given));
+    std::vector<std::string> type_names(ids.type_index.size());
+    for (const auto& [name, number] : ids.type_index) type_names[number] = name;
+    require_plans_can_exist(*instance, type_names);
+    return instance;
 }
 
 }  // namespace dulmar

@@ -49,8 +49,8 @@ step "Installing Python build and test requirements"
 command -v cmake >/dev/null 2>&1 || "$PYTHON" -m pip install --quiet "cmake>=3.18"
 command -v ninja >/dev/null 2>&1 || "$PYTHON" -m pip install --quiet ninja
 
-step "Installing the _vok_core module (pip install .)"
-"$PYTHON" -m pip install --quiet -C "build-dir=$WHEEL_BUILD_DIR" </dev/null .
+step "Installing the _vok_core module with the Dask extra (pip install \".[dask]\")"
+"$PYTHON" -m pip install --quiet -C "build-dir=$WHEEL_BUILD_DIR" </dev/null ".[dask]"
 
 # ---------------------------------------------------------------- C++ tests
 run_cpp_tests() {

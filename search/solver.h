@@ -226,9 +226,18 @@ private:
     int64_t visited_count_of(size_t id);
     // A close where the agent stands changes nothing that dominance reads, so
     // its parent would prune it. When fewer nodes are left than agents are
-    // active, some agent must finish idle: such a close escapes the dominance
+    // active, some agent must finish idle, and an agent that may visit none of
+    // the nodes left can only finish idle: such a close escapes the dominance
     // test, when generated and when expanded (its id is kept in idle_closes).
     bool is_idle_close(const SearchState& parent, const SearchState& child, bool stays_to_close) const;
+    // Same type, depots, capacity and route limit: swapping their routes changes nothing.
+    bool interchangeable(size_t a, size_t b) const;
+    // With agents to spare (fewer nodes left than agents active), the agents of
+    // one kind go to work in index order: once one of them has stayed idle at
+    // its start, a later one still there may only stay idle too. Which of them
+    // idles changes no route, and trying every choice makes the search explode
+    // with many agents; every solution has a copy of this form.
+    bool idles_in_turn(const SearchState& parent, size_t agent) const;
     // Writes the state's frontier key into position_key_scratch and returns it.
     const CountedString& compact_position_key(const SearchState& state);
     bool min_sum = false;

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <limits>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -84,6 +85,15 @@ int Solver::search() {
         const double bound = focal_weights.at(round) * open.begin()->f_value;
         if (focal_bound != bound) update_focal_bound(focal_bound, bound);
     };
+    // Before the first solution, a focal set that ran dry while open still
+    // holds states takes every state of open back, so the search goes on
+    // with the most advanced of them (the next expansion narrows the bound
+    // again); without this the remaining rounds would expand nothing. A search
+    // that has found a solution never gets here, so its course is the same.
+    auto refill_focal = [&] {
+        if (!focal.empty() || open.empty() || incumbent_cost != kNoIncumbent) return;
+        update_focal_bound(-std::numeric_limits<double>::infinity(), std::numeric_limits<double>::infinity());
+    };
 
     try {
         for (int32_t round = 0; round < max_rounds; ++round) {
@@ -91,7 +101,9 @@ int Solver::search() {
                 stop = StopReason::TimeLimit;
                 break;
             }
-            while (!focal.empty()) {
+            for (;;) {
+                refill_focal();
+                if (focal.empty()) break;
                 stop = reason_to_stop();
                 if (stop != StopReason::None) break;
                 const size_t id = focal.begin()->id;
@@ -160,6 +172,7 @@ void Solver::generate_children(const SearchState& cur, size_t agent, SearchState
     const PreparedInstance& rules = *instance;
     const CostTable& costs = rules.costs();
 
+    const bool idle_only = idles_in_turn(cur, agent);
     for (size_t j = 0; j < node_total; ++j) {
         const bool unvisited = j >= VisitedSet::kBits || !cur.visited.test(j);
         if (!unvisited && j != start && j != end) continue;
@@ -170,6 +183,8 @@ void Solver::generate_children(const SearchState& cur, size_t agent, SearchState
         } else if (j != end) {
             if (j == start || end_node_set.count(j)) continue;
         }
+
+        if (idle_only && !(j == from && (j == end || (!return_to_end && j == start)))) continue;
 
         child = cur;
         child.last_agent = static_cast<int64_t>(agent);

@@ -71,7 +71,36 @@ bool Solver::is_idle_close(const SearchState& parent, const SearchState& child, 
     if (!stays_to_close || !(child.visited == parent.visited) || parent.node_count < 0) return false;
     const size_t limit = std::min(static_cast<size_t>(parent.node_count), VisitedSet::kBits);
     const int64_t unvisited = static_cast<int64_t>(limit) - parent.visited.count_below(limit);
-    return unvisited < parent.active_agents;
+    if (unvisited < parent.active_agents) return true;
+    // An agent that may visit none of the nodes left has nothing to do but
+    // close where it stands; without this it could never finish when its
+    // depot's bit is set already (a start of another agent, an isolated depot).
+    const size_t agent = static_cast<size_t>(child.last_agent);
+    for (size_t j = 0; j < limit; ++j) {
+        if (!parent.visited.test(j) && !constraint_checker->forbids(agent, j)) return false;
+    }
+    return true;
+}
+
+bool Solver::idles_in_turn(const SearchState& parent, size_t agent) const {
+    if (parent.agent_cost[agent] != 0.0 || parent.agent_node[agent] != start_nodes[agent] || parent.node_count < 0)
+        return false;
+    const size_t limit = std::min(static_cast<size_t>(parent.node_count), VisitedSet::kBits);
+    const int64_t unvisited = static_cast<int64_t>(limit) - parent.visited.count_below(limit);
+    if (unvisited >= parent.active_agents) return false;
+    for (size_t other = 0; other < agent; ++other) {
+        const bool idle = parent.agent_done[other] && parent.agent_cost[other] == 0.0 &&
+                          parent.agent_node[other] == start_nodes[other];
+        if (idle && interchangeable(other, agent)) return true;
+    }
+    return false;
+}
+
+bool Solver::interchangeable(size_t a, size_t b) const {
+    const AgentRecord& x = agents[a];
+    const AgentRecord& y = agents[b];
+    return x.type == y.type && x.capacity_limit == y.capacity_limit && x.time_limit == y.time_limit &&
+           start_nodes[a] == start_nodes[b] && end_nodes[a] == end_nodes[b];
 }
 
 void Solver::reset_search() {

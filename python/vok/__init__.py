@@ -3,7 +3,8 @@
 The compiled core lives in ``_vok_core``; this package re-exports it and adds
 pure-Python conveniences: a model API (``Model``, ``Solution``), readers of the
 standard benchmark formats (``read``, ``converters``), the ``vok`` command line
-(``cli``), route plots (``plot``) and report pages (``report``).
+(``cli``), route plots (``plot``), report pages (``report``) and many solves at
+once (``batch``, ``solve_many``).
 
 Nothing here writes to the standard streams: messages go to the logger "vok",
 which has a ``NullHandler`` until the application configures logging.
@@ -28,6 +29,7 @@ from _vok_core import (  # noqa: F401
     solve_json_str,
 )
 
+from .batch import solve_many
 from .converters import read
 from .model import Model, Route, Solution, Stop
 
@@ -57,4 +59,5 @@ __all__ = [
     "read",
     "solve_json_file",
     "solve_json_str",
+    "solve_many",
 ]

@@ -160,6 +160,10 @@ def build_parser() -> argparse.ArgumentParser:
     _add_objective(solomon)
     _add_budget_and_out(solomon)
     solomon.set_defaults(run=_convert)
+
+    from .batch_cli import register
+
+    register(commands)
     return parser
 
 

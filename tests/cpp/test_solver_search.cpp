@@ -120,12 +120,9 @@ TEST(SolverSearch, FocalWeightMovesFourFifthsTowardsTheRatio) {
 }
 
 TEST(SolverSearch, SearchEndsWhenNothingIsLeftToExpand) {
-    // One agent whose only target is forbidden: no round ever reaches a goal.
+    // One agent whose route limit keeps it from its only target: no round ever reaches a goal.
     Problem problem = euclidean_problem({{0, 0}, {1, 0}}, 1);
-    AssignmentConstraint nobody;
-    nobody.set_assignment(0, {"a"});
-    nobody.set_assignment(1, {});
-    problem.set_assignment_constraint(nobody);
+    problem.ordered_agents[0].time_limit = 0.5;
     Solver solver(problem, options_with(ObjectiveType::MinMax, 2.0));
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();

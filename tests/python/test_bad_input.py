@@ -232,3 +232,40 @@ def test_convert_reports_bad_input_in_one_line(tmp_path, args, fragment):
     assert completed.returncode == 2 and completed.stdout == ""
     assert fragment in completed.stderr and "Traceback" not in completed.stderr
     assert completed.stderr.count("\n") == 1
+
+
+def node_nobody_may_visit(inst):
+    inst["constraints"][0]["items"][2]["types"] = []
+
+
+def window_closing_before_any_arrival(inst):
+    # Node 2 lies 5 from the depot along any road.
+    inst["constraints"].append({"kind": "timewindow", "items": [{"node": 2, "start": 0, "end": 4}]})
+
+
+def demand_above_every_capacity(inst):
+    inst["options"]["enforce_capacity"] = True
+    inst["agents"][0]["capacity"] = 3
+    inst["nodes"][1]["demand"] = 4
+
+
+def end_depot_closed_to_the_agent(inst):
+    inst["agents"][0]["end_node"] = 3
+    inst["constraints"][0]["items"][3]["types"] = ["van"]
+
+
+@pytest.mark.parametrize("change, words", [
+    (node_nobody_may_visit, "node 2: no agent may visit it"),
+    (window_closing_before_any_arrival, "node 2: its time window closes at 4, before any agent"),
+    (demand_above_every_capacity, "node 1: its demand 4 is above the capacity of every agent"),
+    (end_depot_closed_to_the_agent, 'agent 0: its type "car" may not visit its end node 3'),
+])
+def test_an_instance_that_admits_no_plan_says_why(change, words):
+    inst = instance()
+    change(inst)
+    with pytest.raises(ValueError, match=words):
+        vok.solve_json_str(json.dumps(inst))
+    problem, options = problem_from(inst)
+    if not inst["options"].get("enforce_capacity"):  # the object-road helper carries no capacities
+        with pytest.raises(ValueError, match=words):
+            vok.Solver(problem, options)

@@ -41,8 +41,9 @@ def without_assignment(instance):
     instance["constraints"] = []
 
 
-def nobody_may_visit_node_3(instance):
-    instance["constraints"][0]["items"][3]["types"] = []
+def routes_too_short_for_any_target(instance):
+    for agent in instance["agents"]:
+        agent["max_length"] = 1
 
 
 def routes_of(result):
@@ -100,7 +101,7 @@ def test_solver_diagnostics_go_to_stderr_or_nowhere_with_quiet(tmp_path):
 
 
 def test_instance_nobody_can_complete_exits_1(tmp_path):
-    path = write_variant(tmp_path, "open_routes.json", nobody_may_visit_node_3)
+    path = write_variant(tmp_path, "open_routes.json", routes_too_short_for_any_target)
     out = tmp_path / "result.json"
     completed = run_cli("solve", path, "--time-limit", BUDGET, "--out", out)
     assert completed.returncode == 1, completed.stderr

@@ -148,7 +148,7 @@ def test_result_dictionary_layout(tmp_path):
 
 def test_unsolvable_instance_reports_failure():
     instance = make_instance(n=4, agents=1)
-    instance["constraints"][0]["items"][2]["types"] = []  # nobody may visit node 2
+    instance["agents"][0]["max_length"] = 1  # no route can visit a target
     result = vok.solve_json_str(json.dumps(instance))
     assert result["status"] == "failed"
     assert result["routes"] == [{"agent_id": 100, "path": [], "cost": 0.0}]
