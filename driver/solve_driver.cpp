@@ -124,11 +124,13 @@ int solve_with_improvement(Solver& solver) {
     settings.iteration_cap = solver.options.improve_iterations;
     ImprovementStage stage(model, settings);
     if (!stage.initialise(found ? &solver.result : nullptr)) {
+        // Some target fits on no route: nothing is left to try.
         solver.result.search_cpu_time = solver.timer.elapsed();
+        if (!found) solver.stop_reason = StopReason::Exhausted;
         return found;
     }
     // A first solution of its own, or local search on the search's, is news.
-    if (!found || better(stage.best().value(), cost_totals(solver.result), model.min_max())) {
+    if (stage.has_feasible() && (!found || better(stage.best().value(), cost_totals(solver.result), model.min_max()))) {
         if (!publish(solver, stage.best())) return 1;
     }
 
@@ -148,7 +150,7 @@ int solve_with_improvement(Solver& solver) {
     } else if (asked != StopReason::None) {
         solver.stop_reason = asked;
     }
-    return 1;
+    return found || stage.has_feasible() ? 1 : 0;
 }
 
 }  // namespace

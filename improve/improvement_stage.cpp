@@ -37,6 +37,20 @@ ImprovementStage::ImprovementStage(const StageModel& model, const StageSettings&
         for (size_t a = 0; a < model.agent_count(); ++a)
             if (model.serves(a, v)) nearest = std::min(nearest, model.cost(model.type_of(a), model.start_of(a), v));
     }
+    // A unit of load over a capacity starts out weighed like a typical hop.
+    double hop_sum = 0.0, demand_sum = 0.0;
+    size_t reached = 0;
+    for (int64_t v : model.targets()) {
+        const double d = start_distance_[static_cast<size_t>(v)];
+        if (d < Segment::kInf) hop_sum += d, ++reached;
+        demand_sum += model.demand(v);
+    }
+    if (reached > 0 && demand_sum > 0) {
+        Penalties start;
+        start.over_capacity = (hop_sum / static_cast<double>(reached)) /
+                              (demand_sum / static_cast<double>(model.targets().size()));
+        penalties_ = PenaltyControl(start);
+    }
 }
 
 int64_t ImprovementStage::default_stall_limit(size_t targets) {
@@ -52,10 +66,43 @@ double ImprovementStage::scalar(const StageValue& v) const {
 
 bool ImprovementStage::initialise(const Result* start) {
     from_given_ = start != nullptr && best_.load(*start);
-    if (!from_given_ && !construct()) return false;
     std::vector<int64_t> all = model_.targets();
-    local_search_.run(best_, all, rng_);
-    current_ = best_;
+    if (from_given_ || construct()) {
+        has_feasible_ = true;
+        local_search_.run(best_, all, rng_);
+        current_ = best_;
+        return true;
+    }
+    // No plan that keeps every rule was found: start from one that may break
+    // windows, route limits and capacities, and search for a feasible one.
+    breakable_ = true;
+    current_.set_penalties(&penalties_.weights());
+    const InsertionNoise none;
+    std::vector<int64_t> order = all;
+    std::sort(order.begin(), order.end(),
+              [&](int64_t a, int64_t b) { return model_.visit(a).latest < model_.visit(b).latest; });
+    if (!(model_.large() ? inserter_.greedy(current_, order, none, rng_) : inserter_.regret(current_, order, none, rng_)) ||
+        !current_.routes_valid()) {
+        return false;  // some target fits on no route at all
+    }
+    local_search_.run(current_, all, rng_);
+    consider_feasible(current_);
+    return true;
+}
+
+bool ImprovementStage::consider_feasible(const StageSolution& candidate) {
+    if (!candidate.feasible()) return false;
+    StageSolution kept = candidate;
+    kept.set_penalties(nullptr);
+    if (!kept.routes_valid()) return false;
+    if (has_feasible_ && !better(kept.value(), best_.value(), model_.min_max())) return false;
+    best_ = std::move(kept);
+    has_feasible_ = true;
+    // From the first feasible plan on, the search keeps every rule.
+    if (breakable_) {
+        breakable_ = false;
+        current_ = best_;
+    }
     return true;
 }
 
@@ -136,10 +183,11 @@ StageEnd ImprovementStage::run(double deadline, const Clock& clock, const BestLi
     const double began = clock();
     const int64_t stall = settings_.stall_limit > 0 ? settings_.stall_limit
                                                     : default_stall_limit(model_.targets().size());
-    const StageValue start = best_.value();
+    // Without penalties: the measured cost of the starting plan.
+    const double start_sum = breakable_ ? current_.violations().cost : best_.value().sum_cost;
     const double hops = static_cast<double>(model_.targets().size() + model_.agent_count());
     // Service is the same in every solution, so only travel and waiting set the scale.
-    const double mean_hop = hops > 0 ? (start.sum_cost - model_.total_service()) / hops : 0.0;
+    const double mean_hop = hops > 0 ? (start_sum - model_.total_service()) / hops : 0.0;
     const double t_start = std::max(kStartTemperature * mean_hop, 1e-12);
     const double t_end = std::max(kEndTemperature * mean_hop, 1e-14);
     std::uniform_real_distribution<double> unit(0.0, 1.0);
@@ -147,7 +195,8 @@ StageEnd ImprovementStage::run(double deadline, const Clock& clock, const BestLi
     int64_t since_best = 0;
     for (;;) {
         if (settings_.iteration_cap > 0 && iterations_ >= settings_.iteration_cap) return StageEnd::Iterations;
-        if (since_best >= stall) return StageEnd::NoImprovement;
+        // The stall rule waits for a feasible plan: until then the stage searches to its deadline.
+        if (has_feasible_ && since_best >= stall) return StageEnd::NoImprovement;
         const double now = clock();
         if (now >= deadline) return StageEnd::Deadline;
         if (should_stop && should_stop()) return StageEnd::Stopped;
@@ -161,14 +210,24 @@ StageEnd ImprovementStage::run(double deadline, const Clock& clock, const BestLi
         const double temperature = t_start * std::pow(t_end / t_start, std::min(1.0, std::max(0.0, progress)));
 
         ++iterations_;
-        ++since_best;
+        if (has_feasible_) ++since_best;
         candidate_ = current_;
         if (!ruin_and_recreate(candidate_) || !candidate_.routes_valid()) continue;
         local_search_.run(candidate_, removed_, rng_);
         if (!candidate_.routes_valid() || candidate_.unassigned_count() != 0) continue;
 
-        const StageValue value = candidate_.value();
-        if (better(value, best_.value(), model_.min_max())) {
+        if (breakable_) {
+            const RouteViolation broken = candidate_.violations();
+            if (consider_feasible(candidate_)) {
+                since_best = 0;
+                if (on_best && !on_best(best_)) return StageEnd::Stopped;
+                continue;
+            }
+            if (penalties_.record(broken.late == 0.0, broken.over_limit == 0.0, broken.over_capacity == 0.0)) {
+                current_.set_penalties(&penalties_.weights());
+                candidate_.set_penalties(&penalties_.weights());
+            }
+        } else if (better(candidate_.value(), best_.value(), model_.min_max())) {
             best_ = candidate_;
             since_best = 0;
             if (on_best && !on_best(best_)) {
@@ -176,6 +235,7 @@ StageEnd ImprovementStage::run(double deadline, const Clock& clock, const BestLi
                 return StageEnd::Stopped;
             }
         }
+        const StageValue value = candidate_.value();
         const double threshold = scalar(current_.value()) - temperature * std::log(std::max(unit(rng_), 1e-300));
         if (scalar(value) < threshold) std::swap(current_, candidate_);
     }

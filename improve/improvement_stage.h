@@ -47,16 +47,23 @@ public:
     static int64_t default_stall_limit(size_t targets);
 
     // Starts from `start` when its routes serve every target by the rules,
-    // else builds a first solution. False when no solution was found.
+    // else builds a first solution: one that keeps every rule when it can,
+    // else one that may break windows, route limits and capacities, which run()
+    // then repairs. False only when some target fits on no route at all.
     bool initialise(const Result* start);
     StageEnd run(double deadline, const Clock& clock, const BestListener& on_best, const StopCheck& should_stop);
 
+    // The best solution that keeps every rule; meaningful once has_feasible().
     const StageSolution& best() const { return best_; }
+    bool has_feasible() const { return has_feasible_; }
     int64_t iterations() const { return iterations_; }
     bool started_from_given() const { return from_given_; }
 
 private:
     bool construct();
+    // Makes `candidate` the best when it keeps every rule and beats the best
+    // (or is the first); the search then keeps every rule from it on.
+    bool consider_feasible(const StageSolution& candidate);
     // One ruin and recreate step on `candidate`; false when a target found no place.
     bool ruin_and_recreate(StageSolution& candidate);
     double scalar(const StageValue& v) const;
@@ -76,6 +83,10 @@ private:
     std::vector<double> start_distance_;
     int64_t iterations_ = 0;
     bool from_given_ = false;
+    bool has_feasible_ = false;
+    // current_ and candidate_ may break windows, limits and capacities, at the penalties' cost.
+    bool breakable_ = false;
+    PenaltyControl penalties_{Penalties{}};
 };
 
 }  // namespace dulmar

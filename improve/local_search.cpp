@@ -66,7 +66,7 @@ bool LocalSearch::improve_target(StageSolution& s, int64_t u) {
     for (size_t len = 1; len <= kMaxString && pu + len + 1 <= A.size(); ++len) {
         RoutePlan a(A, pu - 1);
         a.then_rest(A, pu + len);
-        removed[len].feasible = time_plan(model_, a, removed[len].cost);
+        removed[len].feasible = time_plan(model_, a, removed[len].cost, s.penalties());
     }
     const std::vector<int64_t>& near = model_.neighbours(u);
     const size_t count = std::min(neighbours_, near.size());
@@ -80,7 +80,7 @@ bool LocalSearch::improve_target(StageSolution& s, int64_t u) {
 }
 
 bool LocalSearch::price(const StageSolution& s, const RoutePlan& plan, double& cost) const {
-    if (!time_plan(model_, plan, cost)) return false;
+    if (!time_plan(model_, plan, cost, s.penalties())) return false;
     return !model_.min_max() || cost <= s.value().max_cost + kTolerance;
 }
 

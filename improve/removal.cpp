@@ -61,6 +61,16 @@ void Removal::strings(const StageSolution& s, double average, size_t max_string,
         const StageRoute& longest = s.route(s.longest());
         if (longest.target_count() > 0) seed = longest.nodes[uniform(rng, 1, longest.size() - 2)];
     }
+    if (s.penalties() != nullptr && !s.feasible() && std::uniform_int_distribution<int>(0, 1)(rng) == 0) {
+        // While plans may break windows, half the ruins start where an agent arrives late.
+        late_nodes_.clear();
+        for (const StageRoute& route : s.routes()) {
+            if (route.violation.late <= 0.0) continue;
+            for (size_t p = 1; p + 1 < route.size(); ++p)
+                if (route.late_sum[p] > route.late_sum[p - 1]) late_nodes_.push_back(route.nodes[p]);
+        }
+        if (!late_nodes_.empty()) seed = late_nodes_[uniform(rng, 0, late_nodes_.size() - 1)];
+    }
     if (seed < 0) return;
 
     std::vector<char>& ruined = ruined_;
@@ -101,7 +111,7 @@ void Removal::worst(const StageSolution& s, size_t count, std::mt19937_64& rng, 
             double cost = 0.0;
             // Dropping a target can only break a window on a route that waits
             // less; count it as no saving then.
-            const double gain = time_plan(model_, plan, cost) ? route.cost - cost : 0.0;
+            const double gain = time_plan(model_, plan, cost, s.penalties()) ? route.cost - cost : 0.0;
             const double weight = model_.min_max() && route.agent == longest ? 2.0 : 1.0;
             saving.emplace_back(-gain * weight, route.nodes[p]);
         }

@@ -38,6 +38,7 @@ private:
     mutable std::vector<int64_t> served_;
     mutable std::vector<char> ruined_;
     mutable std::vector<std::pair<double, int64_t>> saving_;
+    mutable std::vector<int64_t> late_nodes_;
 };
 
 }  // namespace dulmar

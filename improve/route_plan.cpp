@@ -10,7 +10,58 @@ size_t RoutePlan::target_count() const {
     return count;
 }
 
-bool time_plan(const StageModel& model, const RoutePlan& plan, double& cost) {
+namespace {
+
+// The plan priced as one that may break windows, its route limit and its
+// capacity: measured like RouteEvaluator::measure, with the penalties added.
+// False only when the agent may not serve a target of the plan.
+bool price_breakable(const StageModel& model, const RoutePlan& plan, const Penalties& penalties, double& cost) {
+    const StageRoute& base = *plan.base;
+    const size_t agent = base.agent;
+    const size_t type = model.type_of(agent);
+    RouteViolation v;
+    double& t = v.cost;
+    t = base.late_leave[plan.keep];
+    v.late = base.late_sum[plan.keep];
+    int64_t prev = base.nodes[plan.keep];
+    double load = base.load[plan.keep];
+    for (size_t k = 0; k < plan.run_count; ++k) {
+        const Run& run = plan.runs[k];
+        if (run.empty()) continue;
+        load += run.route ? run.route->load[run.last] - run.route->load[run.first - 1] : model.demand(run.node);
+        const bool same_type = run.route != nullptr && model.type_of(run.route->agent) == type;
+        if (same_type && !run.reversed && run.last + 2 == run.route->size()) {
+            const StageRoute& from = *run.route;
+            t += model.cost(type, prev, from.nodes[run.first]);
+            from.late_tail[run.first].pass(t, v.late);
+            prev = from.nodes[run.last];
+            continue;
+        }
+        const size_t count = run.length();
+        for (size_t i = 0; i < count; ++i) {
+            const int64_t node = run.at(i);
+            if (!same_type && !model.serves(agent, node)) return false;
+            t += model.cost(type, prev, node);
+            model.late_visit(node).pass(t, v.late);
+            prev = node;
+        }
+    }
+    const int64_t terminal = base.nodes.back();
+    t += model.evaluator().arc(agent, static_cast<size_t>(prev), static_cast<size_t>(terminal));
+    model.late_visit(terminal).pass(t, v.late);
+    load += model.demand(terminal);
+    const double capacity = model.capacity_of(agent);
+    if (capacity > 0 && load > capacity) v.over_capacity = load - capacity;
+    const double limit = model.limit_of(agent);
+    if (limit > 0 && t > limit) v.over_limit = t - limit;
+    cost = penalties.cost_of(v);
+    return true;
+}
+
+}  // namespace
+
+bool time_plan(const StageModel& model, const RoutePlan& plan, double& cost, const Penalties* penalties) {
+    if (penalties != nullptr) return price_breakable(model, plan, *penalties, cost);
     const StageRoute& base = *plan.base;
     const size_t agent = base.agent;
     const size_t type = model.type_of(agent);

@@ -55,7 +55,11 @@ struct RoutePlan {
 // except a route's own tail reused unchanged, which is timed by its summary
 // (equal up to rounding), and on large instances also a route's head and its
 // tail under another type; loads come from the routes' prefix loads (likewise).
-bool time_plan(const StageModel& model, const RoutePlan& plan, double& cost);
+//
+// With penalties (the plan's routes belong to a solution that may break
+// rules), windows, the limit and the capacity are never a reason to refuse:
+// `cost` is the measured cost plus the penalties for breaking them.
+bool time_plan(const StageModel& model, const RoutePlan& plan, double& cost, const Penalties* penalties = nullptr);
 
 // The plan's nodes, start and terminal included.
 void build_plan(const RoutePlan& plan, Route& out);

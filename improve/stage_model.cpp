@@ -1,12 +1,27 @@
 #include "improve/stage_model.h"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 #include <stdexcept>
 #include <string>
 #include <utility>
 
 namespace dulmar {
+
+// How well serving `to` right after `from` fits in time for type t: the hop,
+// plus a fifth of the wait it forces and the whole lateness it cannot avoid,
+// with both windows used as loosely as they allow. Targets close in space
+// but far apart in time make poor partners.
+double StageModel::proximity(size_t t, int64_t from, int64_t to) const {
+    const double hop = cost(t, from, to);
+    const Segment& a = visit(from);  // leaves `from` between a.earliest and a.latest + a.duration
+    const Segment& b = visit(to);
+    const double open_b = b.earliest - b.duration;
+    const double wait = std::max(0.0, open_b - (a.latest + a.duration + hop));
+    const double late = std::max(0.0, a.earliest + hop - b.latest);
+    return hop + 0.2 * (std::isfinite(wait) ? wait : 0.0) + (std::isfinite(late) ? late : 0.0);
+}
 
 StageModel::StageModel(const RouteEvaluator& evaluator, ObjectiveType objective, size_t neighbours,
                        StopCheck* stop_check)
@@ -29,6 +44,8 @@ StageModel::StageModel(const RouteEvaluator& evaluator, ObjectiveType objective,
 
     for (size_t t = 0; t < table.dim(); ++t) layers_.push_back(table.layer(t));
     visits_ = instance_.visit_segments();
+    late_visits_.resize(n);
+    for (size_t v = 0; v < n; ++v) late_visits_[v] = visit_warp_segment(instance_.window(v), instance_.service(v));
     flags_ = instance_.flag_table();
 
     std::vector<char> depot(n, 0);
@@ -70,9 +87,11 @@ StageModel::StageModel(const RouteEvaluator& evaluator, ObjectiveType objective,
         for (int64_t u : targets_) {
             if (u == v) continue;
             double best = std::numeric_limits<double>::infinity();
+            const bool timed = instance_.window(static_cast<size_t>(v)) || instance_.window(static_cast<size_t>(u));
             for (size_t t : types_) {
                 if (!type_serves(t, v) || !type_serves(t, u)) continue;
-                best = std::min(best, 0.5 * (cost(t, v, u) + cost(t, u, v)));
+                best = std::min(best, timed ? std::min(proximity(t, v, u), proximity(t, u, v))
+                                            : 0.5 * (cost(t, v, u) + cost(t, u, v)));
             }
             if (best < std::numeric_limits<double>::infinity()) near.emplace_back(best, u);
         }

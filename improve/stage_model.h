@@ -70,6 +70,8 @@ public:
         return layers_[t][static_cast<size_t>(u) * node_count_ + static_cast<size_t>(v)];
     }
     const Segment& visit(int64_t node) const { return visits_[static_cast<size_t>(node)]; }
+    // The visit of a plan that may be late there.
+    const WarpSegment& late_visit(int64_t node) const { return late_visits_[static_cast<size_t>(node)]; }
     // The service times of all targets: part of every complete solution's sum.
     double total_service() const { return total_service_; }
 
@@ -80,6 +82,8 @@ public:
     const std::vector<int64_t>& neighbours(int64_t node) const { return neighbours_[static_cast<size_t>(node)]; }
 
 private:
+    double proximity(size_t t, int64_t from, int64_t to) const;
+
     const RouteEvaluator& evaluator_;
     const PreparedInstance& instance_;
     bool min_max_ = false;
@@ -87,6 +91,7 @@ private:
     // Views of the instance's tables for the loops that price moves.
     std::vector<const double*> layers_;  // by type
     const Segment* visits_ = nullptr;
+    std::vector<WarpSegment> late_visits_;
     const unsigned char* flags_ = nullptr;
     std::vector<size_t> types_;
     std::vector<char> type_serves_;  // [type * node_count + node], targets only

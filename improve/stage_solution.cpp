@@ -139,19 +139,17 @@ void StageSolution::refresh(size_t r) {
         position_of_[v] = i;
     }
 
+    if (penalties_ != nullptr) {
+        refresh_breakable(r);
+        return;
+    }
     model.evaluator().scan(route.nodes, route.agent, scan_);
     const bool valid = scan_.whole.valid;
-    if (valid != !invalid_[r]) {
-        invalid_[r] = valid ? 0 : 1;
-        if (valid) {
-            --invalid_routes_;
-        } else {
-            ++invalid_routes_;
-        }
-    }
+    set_invalid(r, !valid);
     route.leave.assign(scan_.prefix.begin(), scan_.prefix.end());
     route.leave.resize(n, 0.0);
     route.cost = valid ? scan_.whole.cost : 0.0;
+    route.violation = RouteViolation{valid, route.cost};
     route.load.resize(n);
     double load = 0.0;
     for (size_t i = 0; i < n; ++i) route.load[i] = load += model.demand(route.nodes[i]);
@@ -190,10 +188,82 @@ void StageSolution::refresh(size_t r) {
     }
 }
 
+void StageSolution::refresh_breakable(size_t r) {
+    const StageModel& model = *model_;
+    StageRoute& route = routes_[r];
+    const size_t n = route.nodes.size();
+    const RouteViolation v = model.evaluator().measure(route.nodes, route.agent);
+    set_invalid(r, !v.valid);
+    route.violation = v;
+    route.cost = v.valid ? penalties_->cost_of(v) : 0.0;
+    route.load.resize(n);
+    double load = 0.0;
+    for (size_t i = 0; i < n; ++i) route.load[i] = load += model.demand(route.nodes[i]);
+
+    // The walk of measure(), position by position.
+    const PreparedInstance& rules = model.instance();
+    route.late_leave.assign(n, 0.0);
+    route.late_sum.assign(n, 0.0);
+    double t = 0.0;
+    double late = 0.0;
+    for (size_t i = 1; i < n && v.valid; ++i) {
+        const size_t u = static_cast<size_t>(route.nodes[i - 1]);
+        const size_t w = static_cast<size_t>(route.nodes[i]);
+        t += rules.hop(route.agent, u, w);
+        visit_node_late(rules.window(w), rules.service(w), t, late);
+        route.late_leave[i] = t;
+        route.late_sum[i] = late;
+    }
+    route.leave = route.late_leave;
+
+    const size_t type = model.type_of(route.agent);
+    route.late_tail.resize(n);
+    if (n >= 3) {
+        route.late_tail[n - 2] = model.late_visit(route.nodes[n - 2]);
+        for (size_t p = n - 2; p-- > 1;) {
+            route.late_tail[p] = join(model.late_visit(route.nodes[p]),
+                                      model.cost(type, route.nodes[p], route.nodes[p + 1]), route.late_tail[p + 1]);
+        }
+    }
+    route.late_tail[n - 1] = WarpSegment{};
+}
+
+void StageSolution::set_invalid(size_t r, bool invalid) {
+    if (invalid == (invalid_[r] != 0)) return;
+    invalid_[r] = invalid ? 1 : 0;
+    if (invalid) {
+        ++invalid_routes_;
+    } else {
+        --invalid_routes_;
+    }
+}
+
+void StageSolution::set_penalties(const Penalties* penalties) {
+    penalties_ = penalties;
+    for (size_t r = 0; r < routes_.size(); ++r) refresh(r);
+    refresh_totals();
+}
+
+RouteViolation StageSolution::violations() const {
+    RouteViolation sum;
+    for (const StageRoute& route : routes_) {
+        sum.valid = sum.valid && route.violation.valid;
+        sum.cost += route.violation.cost;
+        sum.late += route.violation.late;
+        sum.over_limit += route.violation.over_limit;
+        sum.over_capacity += route.violation.over_capacity;
+    }
+    return sum;
+}
+
 void StageSolution::refresh_totals() {
     const size_t m = routes_.size();
     totals_ = CostTotals{};
-    for (size_t r = 0; r < m; ++r) totals_.add(routes_[r].cost);
+    breaking_routes_ = 0;
+    for (size_t r = 0; r < m; ++r) {
+        totals_.add(routes_[r].cost);
+        if (penalties_ != nullptr && !routes_[r].violation.feasible()) ++breaking_routes_;
+    }
     // The three largest, largest first; ties keep the lower index.
     size_t count = 0;
     for (size_t r = 0; r < m; ++r) {

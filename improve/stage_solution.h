@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/result.h"
+#include "improve/penalties.h"
 #include "improve/stage_model.h"
 #include "rules/objective.h"
 #include "rules/segment.h"
@@ -26,7 +27,17 @@ struct StageRoute {
     // than one type.
     std::vector<Segment> head;
     std::vector<Segment> tail_by_type;
+    // The route's cost: the evaluator's; while the solution may break rules
+    // (see StageSolution::set_penalties), the measured cost plus penalties.
     double cost = 0.0;
+    // Only while the solution may break rules: the route measured as such a
+    // plan, the running time and lateness after each position (late arrivals
+    // set back to their window's end), and the targets from position p on as
+    // a summary that may be late.
+    RouteViolation violation;
+    std::vector<double> late_leave;
+    std::vector<double> late_sum;
+    std::vector<WarpSegment> late_tail;
 
     size_t size() const { return nodes.size(); }
     size_t target_count() const { return nodes.size() - 2; }
@@ -47,7 +58,18 @@ public:
     int64_t route_of(int64_t node) const { return route_of_[static_cast<size_t>(node)]; }
     size_t position_of(int64_t node) const { return position_of_[static_cast<size_t>(node)]; }
     size_t unassigned_count() const { return unassigned_; }
+    // No route breaks the depot and assignment rules (nor, without penalties, any other).
     bool routes_valid() const { return invalid_routes_ == 0; }
+
+    // With penalties, routes may break windows, route limits and capacities at
+    // the given cost, and route costs and the value include it; null: they
+    // may not. Every route is measured again; `penalties` must outlive its use.
+    void set_penalties(const Penalties* penalties);
+    const Penalties* penalties() const { return penalties_; }
+    // Every route keeps every rule.
+    bool feasible() const { return routes_valid() && (penalties_ == nullptr || breaking_routes_ == 0); }
+    // Summed over the routes: lateness, time over limits, load over capacities.
+    RouteViolation violations() const;
 
     // Takes the routes of a solution; false (and the idle solution) when any
     // route breaks a rule or the routes do not serve every target exactly once.
@@ -76,6 +98,9 @@ private:
     // Marks the route's targets as unserved before its nodes are replaced.
     void release(size_t r);
     void refresh(size_t r);
+    // refresh() of a route that may break windows, limits and capacities.
+    void refresh_breakable(size_t r);
+    void set_invalid(size_t r, bool invalid);
     void refresh_totals();
 
     const StageModel* model_;
@@ -84,6 +109,8 @@ private:
     std::vector<size_t> position_of_;
     size_t unassigned_ = 0;
     size_t invalid_routes_ = 0;
+    const Penalties* penalties_ = nullptr;
+    size_t breaking_routes_ = 0;  // with penalties: routes that break a window, limit or capacity
     std::vector<char> invalid_;
     CostTotals totals_;
     size_t top_[3] = {0, 0, 0};  // routes with the three largest costs, largest first

@@ -158,6 +158,34 @@ std::vector<Stop> RouteEvaluator::schedule(const Route& route, size_t agent) con
     return stops;
 }
 
+RouteViolation RouteEvaluator::measure(const Route& route, size_t agent) const {
+    RouteViolation out;
+    if (route.empty()) return out;
+    const PreparedInstance& p = *instance_;
+    const PlainView r{route};
+    if (agent >= p.agent_count() || !ends_ok(r, agent)) return RouteViolation{false};
+    double load = 0.0;
+    for (size_t i = 0; i < route.size(); ++i) {
+        const int64_t v = route[i];
+        if (v < 0 || static_cast<size_t>(v) >= p.node_count()) return RouteViolation{false};
+        const size_t node = static_cast<size_t>(v);
+        const unsigned char f = p.flags(agent, node);
+        const bool at_end = i == 0 || i + 1 == route.size();
+        if ((f & PreparedInstance::kOwnStart) && !at_end) return RouteViolation{false};
+        if (i > 0 && !(f & PreparedInstance::kServes)) return RouteViolation{false};
+        if ((f & PreparedInstance::kOtherDepot) && !at_end) return RouteViolation{false};
+        load += p.demand(node);
+        if (i == 0) continue;
+        out.cost += p.hop_with(agent, f, static_cast<size_t>(route[i - 1]), node);
+        visit_node_late(p.window(node), p.service(node), out.cost, out.late);
+    }
+    const double capacity = p.capacity(agent);
+    if (capacity > 0 && load > capacity) out.over_capacity = load - capacity;
+    const double limit = p.time_limit(agent);
+    if (limit > 0 && out.cost > limit) out.over_limit = out.cost - limit;
+    return out;
+}
+
 void RouteEvaluator::scan(const Route& route, size_t agent, RouteScan& out) const {
     out.route = &route;
     out.agent = agent;

@@ -44,6 +44,20 @@ struct Stop {
     double load = 0.0;
 };
 
+// How far a route breaks the rules a plan may break while it is being
+// improved: windows (lateness, or time warp: a late agent is set back to the
+// window's end), the route limit and the capacity. The depot and assignment
+// rules are never broken: a route that breaks one is not valid at all.
+struct RouteViolation {
+    bool valid = true;
+    double cost = 0.0;  // the time at the route's end, with late arrivals set back
+    double late = 0.0;
+    double over_limit = 0.0;
+    double over_capacity = 0.0;
+
+    bool feasible() const { return valid && late == 0.0 && over_limit == 0.0 && over_capacity == 0.0; }
+};
+
 // Running costs of a base route, so candidates that share its head resume
 // there instead of walking it again.
 struct RouteScan {
@@ -113,6 +127,10 @@ public:
     // evaluate: the last stop's departure is the route's cost. Empty for an
     // invalid route.
     std::vector<Stop> schedule(const Route& route, size_t agent) const;
+
+    // The route measured as a plan that may break windows, its limit and its
+    // capacity; a feasible route's cost is exactly evaluate()'s.
+    RouteViolation measure(const Route& route, size_t agent) const;
 
     // Fills `out` for `route`, which must outlive it and stay unchanged while used.
     void scan(const Route& route, size_t agent, RouteScan& out) const;

@@ -29,6 +29,22 @@ inline Segment visit_segment(const TimeWindow* window, double service) {
     return service > 0 ? Segment::node(-Segment::kInf, Segment::kInf, service) : Segment{};
 }
 
+// The visit of a plan that may break windows: arriving after the window's
+// end, the agent is set back to it and `late` grows by the lateness; then as
+// visit_node. On time, exactly visit_node.
+inline void visit_node_late(const TimeWindow* window, double service, double& t, double& late) {
+    if (window != nullptr && t > window->end) {
+        late += t - window->end;
+        t = window->end;
+    }
+    visit_node(window, service, t);
+}
+
+inline WarpSegment visit_warp_segment(const TimeWindow* window, double service) {
+    if (window != nullptr) return WarpSegment::node(window->start, window->end, service);
+    return WarpSegment::node(-WarpSegment::kInf, WarpSegment::kInf, service);
+}
+
 // A route carrying `load` fits an agent of this capacity; 0 means no limit.
 inline bool within_capacity(double load, double capacity) { return capacity <= 0.0 || load <= capacity; }
 

@@ -67,6 +67,40 @@ TEST(Segment, JoinedRunsPassLikeTheirNodesOneByOne) {
     EXPECT_LT(feasible, 1900);
 }
 
+// The summary of a plan that may be late: joined runs give what walking
+// their nodes gives, lateness included.
+TEST(WarpSegment, JoinedRunsPassLikeTheirNodesOneByOne) {
+    std::mt19937_64 rng(5);
+    std::uniform_real_distribution<double> real(0.0, 1.0);
+    int late = 0;
+    for (int trial = 0; trial < 3000; ++trial) {
+        const int count = 1 + static_cast<int>(rng() % 6);
+        std::vector<WarpSegment> nodes;
+        std::vector<double> hops;
+        for (int i = 0; i < count; ++i) {
+            const double open = 60 * real(rng);
+            nodes.push_back(real(rng) < 0.7 ? WarpSegment::node(open, open + 20 * real(rng), 5 * real(rng))
+                                            : WarpSegment::node(-WarpSegment::kInf, WarpSegment::kInf, 5 * real(rng)));
+            hops.push_back(15 * real(rng));
+        }
+        WarpSegment joined = nodes[0];
+        for (int i = 1; i < count; ++i) joined = join(joined, hops[i], nodes[i]);
+        const double start = 50 * real(rng);
+        double walked = start, walked_late = 0.0;
+        nodes[0].pass(walked, walked_late);
+        for (int i = 1; i < count; ++i) {
+            walked += hops[i];
+            nodes[i].pass(walked, walked_late);
+        }
+        double summed = start, summed_late = 0.0;
+        joined.pass(summed, summed_late);
+        ASSERT_NEAR(summed, walked, 1e-9) << "trial " << trial;
+        ASSERT_NEAR(summed_late, walked_late, 1e-9) << "trial " << trial;
+        late += walked_late > 0;
+    }
+    EXPECT_GT(late, 600);
+}
+
 TEST(Segment, WaitingAndServiceByHand) {
     // Window [10, 20], 3 units of service: entered at 4 it waits until 10 and leaves at 13.
     const Segment stop = Segment::node(10, 20, 3);
@@ -95,7 +129,12 @@ struct PlanTally {
 // depots and open routes, of `depots` plus `low` to `high` more nodes; random
 // plans built from the routes of a solution. Timing a plan must agree with
 // the evaluator's verdict and cost on the route the plan builds.
-void time_random_plans(std::mt19937_64& rng, int trials, size_t low, size_t high, int plans, PlanTally& tally) {
+//
+// With `breakable`, the solution may break windows, limits and capacities at
+// random penalties: every plan is priced, and the price must be the
+// evaluator's measure of the built route with those penalties.
+void time_random_plans(std::mt19937_64& rng, int trials, size_t low, size_t high, int plans, PlanTally& tally,
+                       bool breakable = false) {
     auto pick = [&](size_t lo, size_t hi) { return std::uniform_int_distribution<size_t>(lo, hi)(rng); };
     auto real = [&](double lo, double hi) { return std::uniform_real_distribution<double>(lo, hi)(rng); };
     auto chance = [&](double p) { return real(0, 1) < p; };
@@ -135,6 +174,8 @@ void time_random_plans(std::mt19937_64& rng, int trials, size_t low, size_t high
         inst.prepare();
         const StageModel model(inst.evaluator, chance(0.5) ? ObjectiveType::MinMax : ObjectiveType::MinSum);
         StageSolution solution(model);
+        const Penalties penalties{real(0.1, 50), real(0.1, 50), real(0.1, 50)};
+        if (breakable) solution.set_penalties(&penalties);
         if (!solution.routes_valid()) continue;  // an idle route already breaks a limit
         std::vector<int64_t> order = model.targets();
         std::shuffle(order.begin(), order.end(), rng);
@@ -170,8 +211,23 @@ void time_random_plans(std::mt19937_64& rng, int trials, size_t low, size_t high
                 tally.foreign_runs += foreign;
             }
             double timed = 0.0;
-            const bool ok = time_plan(model, plan, timed);
+            const bool ok = time_plan(model, plan, timed, solution.penalties());
             build_plan(plan, built);
+            if (breakable) {
+                const RouteViolation measured = inst.evaluator.measure(built, base.agent);
+                ASSERT_EQ(ok, measured.valid) << "trial " << trial << " plan " << k;
+                if (!ok) continue;
+                const double priced = penalties.cost_of(measured);
+                ASSERT_NEAR(timed, priced, 1e-9 * (1.0 + priced)) << "trial " << trial << " plan " << k;
+                const RouteEvaluation exact = inst.evaluator.evaluate(built, base.agent);
+                ASSERT_EQ(measured.feasible(), exact.valid);
+                if (exact.valid) {
+                    ASSERT_EQ(measured.cost, exact.cost);  // to the bit
+                }
+                tally.agreed_valid += measured.feasible();
+                tally.agreed_invalid += !measured.feasible();
+                continue;
+            }
             const RouteEvaluation exact = inst.evaluator.evaluate(built, base.agent);
             ASSERT_EQ(ok, exact.valid) << "trial " << trial << " plan " << k;
             double load = 0.0, service = 0.0;
@@ -200,6 +256,14 @@ TEST(RoutePlan, TimingAgreesWithTheEvaluatorOnRandomPlans) {
     EXPECT_GT(tally.foreign_runs, 500u);
     EXPECT_GT(tally.overloaded, 300u);
     EXPECT_GT(tally.served, 500u);
+}
+
+TEST(RoutePlan, PricingOfBreakablePlansAgreesWithTheEvaluatorsMeasure) {
+    std::mt19937_64 rng(12);
+    PlanTally tally;
+    time_random_plans(rng, 120, 4, 12, 80, tally, true);
+    EXPECT_GT(tally.agreed_valid, 1000u);   // plans that keep every rule
+    EXPECT_GT(tally.agreed_invalid, 1000u); // plans that break one, priced all the same
 }
 
 // Above 256 nodes heads and other types' tails are timed by their summaries.

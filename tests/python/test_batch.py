@@ -240,12 +240,12 @@ def test_sweep_trims_and_repeats_the_template_agents_and_tables_each_fleet(tmp_p
     (tmp_path / "t.json").write_text(json.dumps(template))
     done = run_cli("sweep", tmp_path / "t.json", "--agents", "1..2,5", "--time-limit", 0.2,
                    "--out", tmp_path / "sweep.json", "--plot", tmp_path / "sweep.png")
-    # One car alone may not serve the truck-only targets: no routes, so the exit status is 1.
-    assert done.returncode == 1, done.stderr
+    # One car alone may not serve the truck-only targets: the core refuses that fleet, so the exit status is 2.
+    assert done.returncode == 2, done.stderr
     runs = json.loads((tmp_path / "sweep.json").read_text())
     assert [run["agents"] for run in runs] == [1, 2, 5]
     rows = [line.split() for line in done.stdout.splitlines()[2:]]
-    assert rows[0] == ["1", "failed", "-", "-"] and runs[0]["result"]["status"] == "failed"
+    assert rows[0][:2] == ["1", "error"] and "no agent may visit it" in runs[0]["result"]["error"]
     for run, row in zip(runs[1:], rows[1:]):
         fleet = [dict(template["agents"][j % 3], id=i) for j, i in zip(range(run["agents"]), [0, 40, 2, 41, 42])]
         assert_solves(dict(template, agents=fleet), run["result"])
