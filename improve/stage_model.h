@@ -85,6 +85,10 @@ public:
     std::vector<const Route*>& plan_view() const { return plan_view_; }
     Route& candidate(size_t k) const { return candidates_[k]; }
     std::vector<double>& plan_costs() const { return plan_costs_; }
+    // Puts every pair's before node ahead of its after node, keeping the
+    // order otherwise (by the length of the chain of pairs leading to each
+    // node), so that an after node is placed knowing when its before node ends.
+    void order_by_pairs(std::vector<int64_t>& nodes) const;
 
     // Nodes that are no agent's start or end node: each must be served once.
     const std::vector<int64_t>& targets() const { return targets_; }
@@ -114,6 +118,7 @@ private:
     mutable std::vector<const Route*> plan_view_;
     mutable Route candidates_[2];
     mutable std::vector<double> plan_costs_;
+    std::vector<size_t> pair_depth_;  // by node: the most pairs on a chain that ends there
 };
 
 }  // namespace dulmar
