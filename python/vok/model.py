@@ -353,8 +353,9 @@ def quiet_core() -> Iterator[None]:
 
 @dataclass(frozen=True)
 class Stop:
-    """One node of a route's timetable: when the agent arrives, how long it waits for the node's window,
-    when its service starts and ends (``departure``), and the demand served so far."""
+    """One node of a route's timetable: when the agent arrives, how long it waits for the node's window
+    (and for the before nodes of its precedence pairs), when its service starts and ends (``departure``),
+    and the demand served so far."""
     node: int
     arrival: float
     wait: float
