@@ -27,11 +27,9 @@ PrecedenceRule::PrecedenceRule(size_t node_count, std::vector<PrecedencePair> pa
     link(pairs_, n, true, into_, into_pairs_);
     link(pairs_, n, false, out_, out_pairs_);
     involved_.assign(n, 0);
-    slot_.assign(n, kNoSlot);
     for (const PrecedencePair& p : pairs_) {
         timed_ = timed_ || p.timed();
         involved_[p.before] = involved_[p.after] = 1;
-        if (slot_[p.before] == kNoSlot) slot_[p.before] = before_count_++;
     }
 }
 

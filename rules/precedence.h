@@ -26,6 +26,7 @@ struct PrecedencePair {
 
 class PrecedenceRule {
 public:
+    // "No index" for tables by node that number some nodes.
     static constexpr size_t kNoSlot = std::numeric_limits<size_t>::max();
 
     // Pair indices into pairs(), as a range.
@@ -53,11 +54,6 @@ public:
     Links out_of(size_t node) const { return links(out_, node); }
     bool involved(size_t node) const { return node < involved_.size() && involved_[node] != 0; }
 
-    // The before nodes numbered 0, 1, ...: what a plan built in time order
-    // remembers of each (when its service ended, which agent served it).
-    size_t before_count() const { return before_count_; }
-    size_t slot(size_t node) const { return node < slot_.size() ? slot_[node] : kNoSlot; }
-
 private:
     Links links(const std::vector<uint32_t>& offsets, size_t node) const;
 
@@ -66,8 +62,6 @@ private:
     // CSR lists: into_[node] .. into_[node + 1] index into_pairs_ (and out_ alike).
     std::vector<uint32_t> into_, into_pairs_, out_, out_pairs_;
     std::vector<char> involved_;
-    std::vector<size_t> slot_;
-    size_t before_count_ = 0;
 };
 
 }  // namespace dulmar
