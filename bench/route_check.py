@@ -24,7 +24,17 @@ The rules, as an instance states them:
 * a route's cost is the time at its end; it may not exceed the agent's
   ``max_length`` when that is above 0;
 * with the option ``"enforce_capacity"``, the targets' demands on a route may
-  not exceed the agent's ``capacity`` (0 means no limit).
+  not exceed the agent's ``capacity`` (0 means no limit);
+* with the option ``"enforce_precedence"``, the pairs of the ``"sequence"``
+  constraints hold: a ``"same"`` pair has both nodes on one agent's route, the
+  "before" node earlier on it; a ``"diff"`` pair has them on two agents' routes;
+  for ``"diff"`` and every other type, service at the "after" node starts no
+  earlier than service at the "before" node has ended. An agent that reaches the
+  "after" node too early waits, and the wait counts in its route cost. Every
+  agent leaves each node as early as the rules allow, so the times are the least
+  ones that keep every pair: found by timing all routes again with the waits the
+  previous round implied until nothing changes; times that keep growing mean the
+  routes wait for one another in a circle, which no plan can do.
 
 Feasibility comparisons allow 1e-9 relative slack for rounding in double sums.
 This module needs nothing but the standard library.
@@ -100,6 +110,7 @@ class InstanceView:
         self.windows: List[Optional[Tuple[float, float]]] = [None] * self.n
         allowed_by_id: Dict[int, Set[str]] = {}
         window_by_id: Dict[int, Tuple[float, float]] = {}
+        pairs_by_id: List[Tuple[int, int, str]] = []
         for constraint in instance.get("constraints", []):
             kind = constraint.get("kind")
             if kind == "assignment":
@@ -108,6 +119,9 @@ class InstanceView:
             elif kind == "timewindow":
                 for item in constraint.get("items", []):
                     window_by_id[int(item["node"])] = (float(item["start"]), float(item["end"]))
+            elif kind == "sequence":
+                for item in constraint.get("precedence", []):
+                    pairs_by_id.append((int(item["before"]), int(item["after"]), str(item.get("type", ""))))
         for i, node_id in enumerate(self.ids):
             self.allowed[i] = allowed_by_id.get(node_id)
             self.windows[i] = window_by_id.get(node_id)
@@ -116,6 +130,12 @@ class InstanceView:
         self.objective = "min_max" if options.get("objective", "min_sum") in ("min_max", "MIN_MAX") else "min_sum"
         self.return_to_end = bool(options.get("return_to_end", True))
         self.enforce_capacity = bool(options.get("enforce_capacity", False))
+        self.enforce_precedence = bool(options.get("enforce_precedence", False))
+        # (before, after, type) by node index; kept only when enforced
+        self.pairs: List[Tuple[int, int, str]] = []
+        if self.enforce_precedence:
+            self.pairs = [(self._node(b, f"precedence pair ({b}, {a})"), self._node(a, f"precedence pair ({b}, {a})"),
+                           kind) for b, a, kind in pairs_by_id]
 
     def _node(self, node_id: Any, where: str) -> int:
         try:
@@ -221,7 +241,11 @@ class CheckResult:
         return self.max_cost if self.objective == "min_max" else self.sum_cost
 
 
-def _route(view: InstanceView, k: int, path: Sequence[Any], problems: List[str]) -> RouteFigures:
+def _route(view: InstanceView, k: int, path: Sequence[Any], problems: List[str],
+           floor: Optional[Mapping[int, float]] = None,
+           served: Optional[Dict[int, Tuple[int, int, float, float]]] = None) -> RouteFigures:
+    """Measures one route. ``floor``: the earliest start of service at a node (precedence pairs);
+    ``served`` gets, per target, (agent index, position, service start, service end)."""
     agent = view.agents[k]
     figures = RouteFigures()
     name = f"agent {agent.id} (index {k})"
@@ -251,6 +275,9 @@ def _route(view: InstanceView, k: int, path: Sequence[Any], problems: List[str])
         arc = view.hop(agent, u, v)
         figures.travel += arc
         t += arc
+        if floor is not None and inner and floor.get(v, -math.inf) > t:
+            figures.waiting += floor[v] - t
+            t = floor[v]
         window = view.windows[v]
         if window is not None:
             if exceeds(t, window[1]) and not late:
@@ -263,7 +290,10 @@ def _route(view: InstanceView, k: int, path: Sequence[Any], problems: List[str])
             figures.targets += 1
             figures.load += view.demand[v]
             figures.service += view.service[v]
+            start = t
             t += view.service[v]
+            if served is not None:
+                served[v] = (k, i, start, t)
         if agent.max_length > 0 and exceeds(t, agent.max_length) and not limit_broken:
             limit_broken = True
             problems.append(f"{name}: reaches {t:.6f} at node index {v}, above its max_length {agent.max_length:g}")
@@ -271,6 +301,42 @@ def _route(view: InstanceView, k: int, path: Sequence[Any], problems: List[str])
     if view.enforce_capacity and agent.capacity > 0 and exceeds(figures.load, agent.capacity):
         problems.append(f"{name}: carries {figures.load:g}, above its capacity {agent.capacity:g}")
     return figures
+
+
+def _precedence_floors(view: InstanceView, paths: Sequence[Sequence[Any]], problems: List[str]) -> Dict[int, float]:
+    """The least service starts the timed pairs allow: every route is timed again with the waits that
+    the previous round's service ends imply, until a round changes nothing."""
+    timed = [(b, a) for b, a, kind in view.pairs if kind != "same"]
+    floor: Dict[int, float] = {}
+    # Without a circle each round settles at least one more link of the longest chain of pairs.
+    for _ in range(len(timed) + 2):
+        served: Dict[int, Tuple[int, int, float, float]] = {}
+        for k, path in enumerate(paths):
+            _route(view, k, path, [], floor, served)
+        new: Dict[int, float] = {}
+        for b, a in timed:
+            if b in served and a in served:
+                new[a] = max(new.get(a, -math.inf), served[b][3])
+        if new == floor:
+            return floor
+        floor = new
+    problems.append("the routes wait for one another in a circle through precedence pairs; no times can keep them")
+    return floor
+
+
+def _check_pairs(view: InstanceView, served: Mapping[int, Tuple[int, int, float, float]], problems: List[str]) -> None:
+    for b, a, kind in view.pairs:
+        name = f"precedence pair ({view.ids[b]}, {view.ids[a]}) of type {kind!r}"
+        if b not in served or a not in served:
+            continue  # an unvisited target is reported on its own
+        (route_b, at_b, _, end_b), (route_a, at_a, start_a, _) = served[b], served[a]
+        if kind == "same" and (route_b != route_a or at_b >= at_a):
+            problems.append(f"{name}: the before node is not earlier on the after node's route")
+        if kind == "diff" and route_b == route_a:
+            problems.append(f"{name}: both nodes are on the route of agent index {route_a}")
+        if kind != "same" and exceeds(end_b, start_a):
+            problems.append(f"{name}: service at the after node starts at {start_a:.6f}, before service at the "
+                            f"before node ends at {end_b:.6f}")
 
 
 def check_routes(instance: Instance, routes: Sequence[Sequence[int]],
@@ -287,9 +353,13 @@ def check_routes(instance: Instance, routes: Sequence[Sequence[int]],
     result = CheckResult(view.objective, [])
     if len(routes) != len(view.agents):
         result.problems.append(f"{len(routes)} routes for {len(view.agents)} agents")
-    for k in range(len(view.agents)):
-        path = routes[k] if k < len(routes) else []
-        result.routes.append(_route(view, k, path, result.problems))
+    paths = [routes[k] if k < len(routes) else [] for k in range(len(view.agents))]
+    floor = _precedence_floors(view, paths, result.problems) if view.pairs else None
+    served: Dict[int, Tuple[int, int, float, float]] = {}
+    for k, path in enumerate(paths):
+        result.routes.append(_route(view, k, path, result.problems, floor, served))
+    if view.pairs:
+        _check_pairs(view, served, result.problems)
 
     visits: Dict[int, int] = {}
     for path in routes:

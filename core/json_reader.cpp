@@ -282,8 +282,10 @@ void ReadConstraint(const json& constraint, size_t index, ConstraintSet& out, St
             const size_t after = ReadId(Required(item, place, "after"), place, "after");
             const auto type_value = item.find("type");
             const std::string type = type_value == item.end() ? std::string() : String(*type_value, place.Key("type"));
-            PrecedenceList& list =
-                type == "same" ? out.precedence_same : type == "diff" ? out.precedence_diff : out.precedence;
+            const PrecedenceType kind = precedence_type(type);
+            PrecedenceList& list = kind == PrecedenceType::Same   ? out.precedence_same
+                                   : kind == PrecedenceType::Diff ? out.precedence_diff
+                                                                  : out.precedence;
             list.emplace_back(before, after);
         }
     }
@@ -331,6 +333,7 @@ void ReadOptions(const json& options, Options& target) {
     const int64_t improve_iterations = ReadInt64Option(options, "improve_iterations");
     const bool enforce_capacity = FlagOr(options, "enforce_capacity", false);
     const bool schedule = FlagOr(options, "schedule", false);
+    const bool enforce_precedence = FlagOr(options, "enforce_precedence", false);
     // Checked before truncation: -0.5 is as negative as -1.
     const auto cap_value = options.find("improve_iterations");
     if (cap_value != options.end() && cap_value->get<double>() < 0.0) {
@@ -349,6 +352,7 @@ void ReadOptions(const json& options, Options& target) {
     target.memory_limit_mb = memory_limit_mb;
     target.enforce_capacity = enforce_capacity;
     target.schedule = schedule;
+    target.enforce_precedence = enforce_precedence;
 }
 
 }  // namespace

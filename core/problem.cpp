@@ -123,4 +123,17 @@ void Problem::set_timewindow_constraint(const TimeWindowConstraint& constraint) 
     timewindow_constraint = constraint;
 }
 
+PrecedenceType precedence_type(const std::string& type) {
+    if (type == "same") return PrecedenceType::Same;
+    return type == "diff" ? PrecedenceType::Diff : PrecedenceType::Any;
+}
+
+void Problem::add_precedence(size_t before, size_t after, const std::string& type) {
+    const PrecedenceType kind = precedence_type(type);
+    PrecedenceList& list = kind == PrecedenceType::Same   ? precedence_same
+                           : kind == PrecedenceType::Diff ? precedence_diff
+                                                          : precedence;
+    list.emplace_back(before, after);
+}
+
 }  // namespace dulmar

@@ -69,6 +69,10 @@ struct Options {
     bool enforce_capacity = false;
     // The JSON road adds every route's timetable to its result.
     bool schedule = false;
+    // The problem's precedence pairs hold: "same" pairs on one route in
+    // order, "diff" pairs on two routes, and service at a pair's after node
+    // waits for the end of service at its before node ("diff" and any other type).
+    bool enforce_precedence = false;
 };
 
 struct AssignmentConstraint {
@@ -87,6 +91,11 @@ struct TimeWindowConstraint {
 
 using CostMatrix = std::vector<std::vector<double>>;
 using PrecedenceList = std::vector<std::pair<size_t, size_t>>;
+
+// The list a precedence pair goes to by its type: exactly "same", exactly
+// "diff", or any other text.
+enum class PrecedenceType : unsigned char { Any = 0, Same = 1, Diff = 2 };
+PrecedenceType precedence_type(const std::string& type);
 
 // Nodes and the ordered agents live in deques so that references handed out
 // by nodes() and agents_ordered() stay valid while more are added.
@@ -123,6 +132,9 @@ public:
                          const std::string& round = "");
     void set_assignment_constraint(const AssignmentConstraint& constraint);
     void set_timewindow_constraint(const TimeWindowConstraint& constraint);
+    // Appends the pair of node ids to precedence_same ("same"), precedence_diff
+    // ("diff") or precedence (any other type), as the JSON reader does.
+    void add_precedence(size_t before, size_t after, const std::string& type = "");
 
     std::deque<Node>& nodes() { return node_list; }
     Options& options() { return solve_options; }

@@ -81,6 +81,7 @@ bool ImprovementStage::initialise(const Result* start) {
     std::vector<int64_t> order = all;
     std::sort(order.begin(), order.end(),
               [&](int64_t a, int64_t b) { return model_.visit(a).latest < model_.visit(b).latest; });
+    model_.order_by_pairs(order);
     if (!(model_.large() ? inserter_.greedy(current_, order, none, rng_) : inserter_.regret(current_, order, none, rng_)) ||
         !current_.routes_valid()) {
         return false;  // some target fits on no route at all
@@ -114,6 +115,7 @@ bool ImprovementStage::construct() {
         best_.clear();
         bool complete = false;
         if (attempt == 0) {
+            model_.order_by_pairs(order);
             // Regret prices every target again after each insertion: too slow beyond the search's sizes.
             complete = model_.large() ? inserter_.greedy(best_, order, none, rng_)
                                       : inserter_.regret(best_, order, none, rng_);
@@ -131,6 +133,7 @@ bool ImprovementStage::construct() {
             } else {
                 std::shuffle(order.begin(), order.end(), rng_);
             }
+            model_.order_by_pairs(order);
             complete = inserter_.greedy(best_, order, attempt <= 2 ? none : noisy, rng_);
         }
         if (complete && best_.routes_valid()) return true;
@@ -173,6 +176,7 @@ bool ImprovementStage::ruin_and_recreate(StageSolution& candidate) {
         std::sort(keyed.begin(), keyed.end());
         for (size_t i = 0; i < keyed.size(); ++i) removed_[i] = keyed[i].second;
     }
+    model_.order_by_pairs(removed_);
     const InsertionNoise noise{0.01, 0.0};
     if (unit(rng_) < 0.1) return inserter_.regret(candidate, removed_, InsertionNoise{0.0, 0.1}, rng_);
     return inserter_.greedy(candidate, removed_, noise, rng_);

@@ -25,7 +25,7 @@ void Inserter::try_place(const StageSolution& s, size_t r, size_t pos, int64_t n
     RoutePlan plan(route, pos - 1);
     plan.then_node(node).then_rest(route, pos);
     double cost = 0.0;
-    if (!time_plan(model_, plan, cost, s.penalties())) return;
+    if (!time_plan(s, plan, cost)) return;
     InsertionPlace place{true, r, pos, cost, std::max(0.0, cost - s.value().max_cost), cost - route.cost};
     if (noise.noise > 0) place.increase *= 1.0 + noise.noise * (2.0 * unit(rng) - 1.0);
     if (ahead(place, best)) best = place;

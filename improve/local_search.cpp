@@ -66,7 +66,7 @@ bool LocalSearch::improve_target(StageSolution& s, int64_t u) {
     for (size_t len = 1; len <= kMaxString && pu + len + 1 <= A.size(); ++len) {
         RoutePlan a(A, pu - 1);
         a.then_rest(A, pu + len);
-        removed[len].feasible = time_plan(model_, a, removed[len].cost, s.penalties());
+        removed[len].feasible = time_plan(s, a, removed[len].cost);
     }
     const std::vector<int64_t>& near = model_.neighbours(u);
     const size_t count = std::min(neighbours_, near.size());
@@ -80,29 +80,40 @@ bool LocalSearch::improve_target(StageSolution& s, int64_t u) {
 }
 
 bool LocalSearch::price(const StageSolution& s, const RoutePlan& plan, double& cost) const {
-    if (!time_plan(model_, plan, cost, s.penalties())) return false;
+    if (!time_plan(s, plan, cost)) return false;
     return !model_.min_max() || cost <= s.value().max_cost + kTolerance;
 }
 
 bool LocalSearch::try_plans(StageSolution& s, const RoutePlan& a, const RoutePlan* b) {
     double ca = 0.0;
+    // Timed whole, a plan of two routes is priced once, with both.
+    if (whole_plans(s)) return try_priced(s, a, ca, b);
     return price(s, a, ca) && try_priced(s, a, ca, b);
 }
 
+bool LocalSearch::whole_plans(const StageSolution& s) const { return model_.ordered() && s.penalties() == nullptr; }
+
 bool LocalSearch::try_priced(StageSolution& s, const RoutePlan& a, double ca, const RoutePlan* b) {
     const size_t ra = a.base->agent;
-    if (model_.min_max() && ca > s.value().max_cost + kTolerance) return false;
+    const bool whole = whole_plans(s);
+    if (!whole && model_.min_max() && ca > s.value().max_cost + kTolerance) return false;
     size_t rb = ra;
     double cb = 0.0;
     if (b != nullptr) {
         rb = b->base->agent;
-        if (!price(s, *b, cb)) return false;
+        if (!whole && !price(s, *b, cb)) return false;
     }
     const StageValue before = s.value();
-    const double old_cost = s.route(ra).cost + (b != nullptr ? s.route(rb).cost : 0.0);
     StageValue after;
-    after.sum_cost = before.sum_cost - old_cost + ca + cb;
-    after.max_cost = std::max({s.max_except(ra, rb), ca, cb});
+    if (whole) {
+        // Through the pairs the move may change other routes' waits too.
+        if (!time_plans(s, a, b, plan_costs_)) return false;
+        for (double c : plan_costs_) after.add(c);
+    } else {
+        const double old_cost = s.route(ra).cost + (b != nullptr ? s.route(rb).cost : 0.0);
+        after.sum_cost = before.sum_cost - old_cost + ca + cb;
+        after.max_cost = std::max({s.max_except(ra, rb), ca, cb});
+    }
     if (!better(after, before, model_.min_max())) return false;
 
     build_plan(a, scratch_a_);

@@ -47,8 +47,10 @@ private:
     // Prices the plans (b may be null for a move inside one route) and applies
     // them when they improve the solution.
     bool try_plans(StageSolution& s, const RoutePlan& a, const RoutePlan* b);
-    // The same with plan a already priced.
+    // The same with plan a already priced (unless the plans are timed whole).
     bool try_priced(StageSolution& s, const RoutePlan& a, double ca, const RoutePlan* b);
+    // Precedence pairs hold and the solution keeps every rule: moves are priced on the whole plan.
+    bool whole_plans(const StageSolution& s) const;
     void push(int64_t node);
     // Queues the targets of a route that changed from `before`: all of them on
     // small instances, else those within kReach positions of the change.
@@ -59,6 +61,7 @@ private:
     std::vector<int64_t> queue_;
     std::vector<char> queued_;
     Route scratch_a_, scratch_b_, undo_a_, undo_b_;
+    std::vector<double> plan_costs_;  // with precedence pairs: every route's cost under a move
 };
 
 }  // namespace dulmar

@@ -111,7 +111,7 @@ void Removal::worst(const StageSolution& s, size_t count, std::mt19937_64& rng, 
             double cost = 0.0;
             // Dropping a target can only break a window on a route that waits
             // less; count it as no saving then.
-            const double gain = time_plan(model_, plan, cost, s.penalties()) ? route.cost - cost : 0.0;
+            const double gain = time_plan(s, plan, cost) ? route.cost - cost : 0.0;
             const double weight = model_.min_max() && route.agent == longest ? 2.0 : 1.0;
             saving.emplace_back(-gain * weight, route.nodes[p]);
         }

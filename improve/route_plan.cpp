@@ -121,6 +121,29 @@ bool time_plan(const StageModel& model, const RoutePlan& plan, double& cost, con
     return true;
 }
 
+bool time_plans(const StageSolution& s, const RoutePlan& a, const RoutePlan* b, std::vector<double>& costs) {
+    const StageModel& model = s.model();
+    std::vector<const Route*>& view = model.plan_view();
+    view.resize(s.routes().size());
+    for (size_t r = 0; r < view.size(); ++r) view[r] = &s.route(r).nodes;
+    build_plan(a, model.candidate(0));
+    view[a.base->agent] = &model.candidate(0);
+    if (b != nullptr) {
+        build_plan(*b, model.candidate(1));
+        view[b->base->agent] = &model.candidate(1);
+    }
+    return model.plans().evaluate(view, costs);
+}
+
+bool time_plan(const StageSolution& s, const RoutePlan& plan, double& cost) {
+    const StageModel& model = s.model();
+    if (!model.ordered() || s.penalties() != nullptr) return time_plan(model, plan, cost, s.penalties());
+    std::vector<double>& costs = model.plan_costs();
+    if (!time_plans(s, plan, nullptr, costs)) return false;
+    cost = costs[plan.base->agent];
+    return true;
+}
+
 void build_plan(const RoutePlan& plan, Route& out) {
     const StageRoute& base = *plan.base;
     out.assign(base.nodes.begin(), base.nodes.begin() + static_cast<std::ptrdiff_t>(plan.keep) + 1);

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <vector>
 
 #include "improve/stage_solution.h"
 
@@ -60,6 +61,17 @@ struct RoutePlan {
 // rules), windows, the limit and the capacity are never a reason to refuse:
 // `cost` is the measured cost plus the penalties for breaking them.
 bool time_plan(const StageModel& model, const RoutePlan& plan, double& cost, const Penalties* penalties = nullptr);
+
+// The plan priced for the solution it belongs to: with precedence pairs (and
+// no penalties) the solution's plan with this one built in place of its base
+// route is timed whole, so waits on other routes count, and `cost` is the
+// built route's cost; otherwise exactly the time_plan above.
+bool time_plan(const StageSolution& s, const RoutePlan& plan, double& cost);
+
+// With precedence pairs: the solution's plan with `a` and, when given, `b`
+// built in place of their base routes, timed whole. False when it breaks a
+// rule; otherwise `costs` holds every route's cost.
+bool time_plans(const StageSolution& s, const RoutePlan& a, const RoutePlan* b, std::vector<double>& costs);
 
 // The plan's nodes, start and terminal included.
 void build_plan(const RoutePlan& plan, Route& out);

@@ -28,7 +28,8 @@ StageModel::StageModel(const RouteEvaluator& evaluator, ObjectiveType objective,
     : evaluator_(evaluator),
       instance_(evaluator.instance()),
       min_max_(objective == ObjectiveType::MinMax),
-      node_count_(instance_.node_count()) {
+      node_count_(instance_.node_count()),
+      plans_(evaluator) {
     const size_t n = node_count_;
     const size_t m = instance_.agent_count();
     const CostTable& table = instance_.costs();
@@ -101,6 +102,31 @@ StageModel::StageModel(const RouteEvaluator& evaluator, ObjectiveType objective,
         list.reserve(count);
         for (size_t i = 0; i < count; ++i) list.push_back(near[i].second);
     }
+
+    const PrecedenceRule& order = instance_.precedence();
+    if (!order.active()) return;
+    // Longest chains over the pairs, which form no cycle (the set-up refuses one).
+    pair_depth_.assign(n, 0);
+    std::vector<size_t> pending(n, 0), ready;
+    for (const PrecedencePair& pair : order.pairs()) ++pending[pair.after];
+    for (size_t v = 0; v < n; ++v)
+        if (pending[v] == 0) ready.push_back(v);
+    while (!ready.empty()) {
+        const size_t v = ready.back();
+        ready.pop_back();
+        for (uint32_t k : order.out_of(v)) {
+            const size_t after = order.pair(k).after;
+            pair_depth_[after] = std::max(pair_depth_[after], pair_depth_[v] + 1);
+            if (--pending[after] == 0) ready.push_back(after);
+        }
+    }
+}
+
+void StageModel::order_by_pairs(std::vector<int64_t>& nodes) const {
+    if (pair_depth_.empty()) return;
+    std::stable_sort(nodes.begin(), nodes.end(), [&](int64_t a, int64_t b) {
+        return pair_depth_[static_cast<size_t>(a)] < pair_depth_[static_cast<size_t>(b)];
+    });
 }
 
 }  // namespace dulmar

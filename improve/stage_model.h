@@ -13,6 +13,7 @@
 #include "core/problem.h"
 #include "core/stop_check.h"
 #include "rules/limits.h"
+#include "rules/plan_evaluator.h"
 #include "rules/prepared_instance.h"
 #include "rules/route_evaluator.h"
 #include "rules/segment.h"
@@ -75,6 +76,20 @@ public:
     // The service times of all targets: part of every complete solution's sum.
     double total_service() const { return total_service_; }
 
+    // Precedence pairs hold, so a route's times depend on other routes and
+    // plans are timed whole by plans().
+    bool ordered() const { return instance_.precedence().active(); }
+    const PlanEvaluator& plans() const { return plans_; }
+    // Scratch for timing a plan whole: one route pointer per agent, and the
+    // candidate routes built in place of two of them.
+    std::vector<const Route*>& plan_view() const { return plan_view_; }
+    Route& candidate(size_t k) const { return candidates_[k]; }
+    std::vector<double>& plan_costs() const { return plan_costs_; }
+    // Puts every pair's before node ahead of its after node, keeping the
+    // order otherwise (by the length of the chain of pairs leading to each
+    // node), so that an after node is placed knowing when its before node ends.
+    void order_by_pairs(std::vector<int64_t>& nodes) const;
+
     // Nodes that are no agent's start or end node: each must be served once.
     const std::vector<int64_t>& targets() const { return targets_; }
     bool is_target(int64_t node) const { return is_target_[static_cast<size_t>(node)] != 0; }
@@ -99,6 +114,11 @@ private:
     std::vector<int64_t> targets_;
     std::vector<char> is_target_;
     std::vector<std::vector<int64_t>> neighbours_;
+    PlanEvaluator plans_;
+    mutable std::vector<const Route*> plan_view_;
+    mutable Route candidates_[2];
+    mutable std::vector<double> plan_costs_;
+    std::vector<size_t> pair_depth_;  // by node: the most pairs on a chain that ends there
 };
 
 }  // namespace dulmar

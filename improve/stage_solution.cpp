@@ -256,7 +256,26 @@ RouteViolation StageSolution::violations() const {
     return sum;
 }
 
+void StageSolution::time_whole_plan() {
+    const StageModel& model = *model_;
+    plan_invalid_ = false;
+    if (!model.ordered() || penalties_ != nullptr || invalid_routes_ != 0) return;
+    std::vector<const Route*>& view = model.plan_view();
+    view.resize(routes_.size());
+    for (size_t r = 0; r < routes_.size(); ++r) view[r] = &routes_[r].nodes;
+    std::vector<double>& costs = costs_;
+    plan_invalid_ = !model.plans().evaluate(view, costs);
+    if (plan_invalid_) return;
+    for (size_t r = 0; r < routes_.size(); ++r) {
+        StageRoute& route = routes_[r];
+        route.cost = costs[r];
+        route.violation = RouteViolation{true, route.cost};
+        route.leave = model.plans().leave(r);
+    }
+}
+
 void StageSolution::refresh_totals() {
+    time_whole_plan();
     const size_t m = routes_.size();
     totals_ = CostTotals{};
     breaking_routes_ = 0;

@@ -58,8 +58,9 @@ public:
     int64_t route_of(int64_t node) const { return route_of_[static_cast<size_t>(node)]; }
     size_t position_of(int64_t node) const { return position_of_[static_cast<size_t>(node)]; }
     size_t unassigned_count() const { return unassigned_; }
-    // No route breaks the depot and assignment rules (nor, without penalties, any other).
-    bool routes_valid() const { return invalid_routes_ == 0; }
+    // No route breaks the depot and assignment rules (nor, without penalties,
+    // any other, precedence pairs included).
+    bool routes_valid() const { return invalid_routes_ == 0 && !plan_invalid_; }
 
     // With penalties, routes may break windows, route limits and capacities at
     // the given cost, and route costs and the value include it; null: they
@@ -102,6 +103,9 @@ private:
     void refresh_breakable(size_t r);
     void set_invalid(size_t r, bool invalid);
     void refresh_totals();
+    // With precedence pairs and no penalties: every route's cost and running
+    // costs from the plan timed whole.
+    void time_whole_plan();
 
     const StageModel* model_;
     std::vector<StageRoute> routes_;
@@ -109,6 +113,7 @@ private:
     std::vector<size_t> position_of_;
     size_t unassigned_ = 0;
     size_t invalid_routes_ = 0;
+    bool plan_invalid_ = false;  // the routes keep their own rules but not the precedence pairs
     const Penalties* penalties_ = nullptr;
     size_t breaking_routes_ = 0;  // with penalties: routes that break a window, limit or capacity
     std::vector<char> invalid_;
@@ -116,6 +121,7 @@ private:
     size_t top_[3] = {0, 0, 0};  // routes with the three largest costs, largest first
     RouteScan scan_;
     std::vector<char> touched_;  // remove_nodes' working buffer
+    std::vector<double> costs_;  // time_whole_plan's working buffer
 };
 
 }  // namespace dulmar

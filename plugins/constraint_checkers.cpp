@@ -113,7 +113,7 @@ void CapacityConstraintChecker::initialize(const PlannerGraph* graph, const std:
                                            const std::vector<AgentRecord>& agents) {
     assignment_.initialize(graph, nodes, agents);
     // On its own the checker enforces what it is given.
-    if (!attached_) instance_ = PreparedInstance::build(nullptr, nodes, agents, RuleSettings{{}, {}, {}, true, true});
+    if (!attached_) instance_ = PreparedInstance::build(nullptr, nodes, agents, RuleSettings{{}, {}, {}, true, true, {}});
 }
 
 bool CapacityConstraintChecker::forbids(size_t agent, size_t node) const {
@@ -218,14 +218,21 @@ bool TimeWindowConstraintChecker::dominance_rejects(const SearchState& child, si
     const size_t own_start = known ? p.start_of(agent) : kNoNode;
     const size_t own_end = known && !p.return_to_end() ? p.end_of(agent) : kNoNode;
     const size_t limit = std::min(p.node_count(), VisitedSet::kBits);
+    // With precedence pairs, nodes in a pair are left out, and the way via w
+    // enters `node` no earlier than t, the entry the pairs allowed: both only
+    // make the cut see a later way round and cut less.
+    const PrecedenceRule& order = p.precedence();
+    const bool ordered = order.active();
     for (size_t w = 0; w < limit; ++w) {
         if (w == node || w == prev || w == own_start || w == own_end || child.visited.test(w) || !admits(agent, w)) {
             continue;
         }
+        if (ordered && order.involved(w)) continue;
         double at_w = 0.0;
         if (!enter(w, departure + cost_for(agent, prev, w), at_w)) continue;
         double via_w = 0.0;
-        if (!enter(node, at_w + cost_for(agent, w, node), via_w)) continue;
+        const double reach = at_w + cost_for(agent, w, node);
+        if (!enter(node, ordered ? std::max(reach, t) : reach, via_w)) continue;
         if (!(via_w <= arrival)) continue;
         double after_node = 0.0;
         if (!enter(w, arrival + cost_for(agent, node, w), after_node)) return true;
@@ -264,6 +271,107 @@ bool TimeWindowConstraintChecker::reachability_rejects(const SearchState& child,
 }
 
 bool TimeWindowConstraintChecker::check_state(const SearchState&, size_t) const { return true; }
+
+// ------------------------------------------------------------- precedence
+
+void PrecedenceConstraintChecker::attach(const std::shared_ptr<const PreparedInstance>& instance) {
+    if (!instance) return;
+    assignment_.attach(instance);
+    instance_ = instance;
+}
+
+void PrecedenceConstraintChecker::initialize(const PlannerGraph* graph, const std::vector<NodeRecord>& nodes,
+                                             const std::vector<AgentRecord>& agents) {
+    assignment_.initialize(graph, nodes, agents);
+    const PrecedenceRule& rule = instance_->precedence();
+    const size_t n = instance_->node_count();
+    finish_slot_.assign(n, PrecedenceRule::kNoSlot);
+    server_slot_.assign(n, PrecedenceRule::kNoSlot);
+    finish_count_ = server_count_ = 0;
+    for (const PrecedencePair& pair : rule.pairs()) {
+        size_t& slot = pair.timed() ? finish_slot_[pair.before] : server_slot_[pair.before];
+        if (slot == PrecedenceRule::kNoSlot) slot = pair.timed() ? finish_count_++ : server_count_++;
+        // "diff" pairs are timed and bound to an agent both.
+        if (pair.kind == PrecedenceType::Diff && server_slot_[pair.before] == PrecedenceRule::kNoSlot)
+            server_slot_[pair.before] = server_count_++;
+    }
+}
+
+bool PrecedenceConstraintChecker::settled(const SearchState& state, size_t before, bool timed) const {
+    const PrecedenceRule& rule = instance_->precedence();
+    for (uint32_t k : rule.out_of(before)) {
+        const PrecedencePair& pair = rule.pair(k);
+        const bool counts = timed ? pair.timed() : pair.kind != PrecedenceType::Any;
+        if (counts && (pair.after >= VisitedSet::kBits || !state.visited.test(pair.after))) return false;
+    }
+    return true;
+}
+
+TransitionVerdict PrecedenceConstraintChecker::check_transition(const SearchState& child, size_t agent,
+                                                                size_t node) const {
+    require_agent_in_state(child, agent);
+    const PreparedInstance& p = *instance_;
+    const PrecedenceRule& rule = p.precedence();
+    if (node >= p.node_count() || agent >= p.agent_count()) return kAccept;
+    const size_t at = base(child);
+    const double* finish = child.extra_values.data() + at;
+    const double* server = finish + finish_count_;
+    const double mark = static_cast<double>(agent + 1);
+    if (p.flags(agent, node) & (PreparedInstance::kOwnStart | PreparedInstance::kOwnEnd)) {
+        // A close: no "same" pair may still wait for this agent.
+        for (size_t v = 0; v < server_slot_.size(); ++v) {
+            const size_t slot = server_slot_[v];
+            if (slot == PrecedenceRule::kNoSlot || server[slot] != mark) continue;
+            for (uint32_t k : rule.out_of(v)) {
+                const PrecedencePair& pair = rule.pair(k);
+                if (pair.kind == PrecedenceType::Same && !child.visited.test(pair.after)) return kReject;
+            }
+        }
+        return kAccept;
+    }
+    double ready = -std::numeric_limits<double>::infinity();
+    for (uint32_t k : rule.into(node)) {
+        const PrecedencePair& pair = rule.pair(k);
+        if (pair.before >= VisitedSet::kBits || !child.visited.test(pair.before)) return kReject;
+        if (pair.kind != PrecedenceType::Any) {
+            const bool same_agent = server[server_slot_[pair.before]] == mark;
+            if (same_agent != (pair.kind == PrecedenceType::Same)) return kReject;
+        }
+        if (pair.timed()) ready = std::max(ready, finish[finish_slot_[pair.before]]);
+    }
+    // A "same" pair's after node must be one this agent may visit.
+    for (uint32_t k : rule.out_of(node)) {
+        const PrecedencePair& pair = rule.pair(k);
+        if (pair.kind == PrecedenceType::Same && !p.may_visit(agent, pair.after)) return kReject;
+    }
+    const double t = child.agent_cost[agent];
+    if (!(ready > t)) return kAccept;
+    return TransitionVerdict{true, ready, true};
+}
+
+void PrecedenceConstraintChecker::record(SearchState& child, size_t agent, size_t node) const {
+    if (node >= finish_slot_.size()) return;
+    const PrecedenceRule& rule = instance_->precedence();
+    const size_t at = base(child);
+    double* finish = child.extra_values.data() + at;
+    double* server = finish + finish_count_;
+    double* negated = server + server_count_;
+    // Values a pair no longer needs go back to 0, so that they do not keep
+    // states from dominating one another.
+    for (uint32_t k : rule.into(node)) {
+        const size_t before = rule.pair(k).before;
+        if (finish_slot_[before] != PrecedenceRule::kNoSlot && settled(child, before, true))
+            finish[finish_slot_[before]] = 0.0;
+        if (server_slot_[before] != PrecedenceRule::kNoSlot && settled(child, before, false))
+            server[server_slot_[before]] = negated[server_slot_[before]] = 0.0;
+    }
+    if (finish_slot_[node] != PrecedenceRule::kNoSlot && !settled(child, node, true))
+        finish[finish_slot_[node]] = child.agent_cost[agent];
+    if (server_slot_[node] != PrecedenceRule::kNoSlot && !settled(child, node, false)) {
+        server[server_slot_[node]] = static_cast<double>(agent + 1);
+        negated[server_slot_[node]] = -static_cast<double>(agent + 1);
+    }
+}
 
 // -------------------------------------------------------------- composite
 
@@ -313,6 +421,16 @@ bool CompositeConstraintChecker::check_state(const SearchState& child, size_t ag
         if (!checker->check_state(child, agent)) return false;
     }
     return true;
+}
+
+size_t CompositeConstraintChecker::state_values() const {
+    size_t count = 0;
+    for (const auto& checker : children_) count += checker->state_values();
+    return count;
+}
+
+void CompositeConstraintChecker::record(SearchState& child, size_t agent, size_t node) const {
+    for (const auto& checker : children_) checker->record(child, agent, node);
 }
 
 bool CompositeConstraintChecker::is_dead_end(const SearchState& child) const {

@@ -1,6 +1,6 @@
 // Feasibility rules of the search: which agent types may visit a node, the
 // per-agent time limits, node time windows and service times with two
-// look-ahead cuts, agent capacities, and a composite that runs several
+// look-ahead cuts, agent capacities, precedence pairs, and a composite that runs several
 // checkers as one. Each reads its rules from a prepared instance: the
 // Solver's, when attached, or one built from what initialize() and the
 // setters hand over when a checker is used on its own.
@@ -133,7 +133,46 @@ private:
     std::shared_ptr<const CostTable> own_costs_;
     std::vector<NodeRecord> own_nodes_;
     std::vector<AgentRecord> own_agents_;
-    RuleSettings own_settings_{{}, {}, {}, false, false};
+    RuleSettings own_settings_{{}, {}, {}, false, false, {}};
+};
+
+// Precedence pairs, for a search that builds plans in time order: an after
+// node may be entered only once its before nodes are served (by the same
+// agent for "same", another for "diff"), and its service waits for theirs
+// to end (timed pairs). States carry, as state values, the end of service
+// at each timed before node and the agent that served each before node of
+// a "same" or "diff" pair, while a pair still needs them (0 otherwise), so
+// the dominance test stays sound: earlier ends dominate, and an agent k is
+// kept as the values k + 1 and -(k + 1), which compare as equal only when
+// equal. Only used with the Solver's prepared instance.
+class PrecedenceConstraintChecker : public ConstraintCheckerPlugin {
+public:
+    std::string name() const override { return "PrecedenceConstraintChecker"; }
+    void initialize(const PlannerGraph* graph, const std::vector<NodeRecord>& nodes,
+                    const std::vector<AgentRecord>& agents) override;
+    void attach(const std::shared_ptr<const PreparedInstance>& instance) override;
+    bool forbids(size_t agent, size_t node) const override { return assignment_.forbids(agent, node); }
+    // Refuses an after node whose before nodes are not served as its pairs
+    // ask, and a close that leaves a "same" pair of the agent open; sets the
+    // arrival to the end of the latest timed before node when that is later.
+    TransitionVerdict check_transition(const SearchState& child, size_t agent, size_t node) const override;
+    bool check_state(const SearchState&, size_t) const override { return true; }
+    bool is_dead_end(const SearchState& child) const override { return assignment_.is_dead_end(child); }
+    size_t state_values() const override { return finish_count_ + 2 * server_count_; }
+    void record(SearchState& child, size_t agent, size_t node) const override;
+
+private:
+    // The first of the checker's values in the state's extra_values.
+    size_t base(const SearchState& state) const { return state.extra_values.size() - state_values(); }
+    // Every pair of the before node of this kind (timed, or bound to an agent) has its after node visited.
+    bool settled(const SearchState& state, size_t before, bool timed) const;
+
+    DefaultConstraintChecker assignment_;
+    std::shared_ptr<const PreparedInstance> instance_ = PreparedInstance::build(nullptr, {}, {}, RuleSettings{});
+    // node -> index of its finish value / its agent values, or kNoSlot
+    std::vector<size_t> finish_slot_, server_slot_;
+    size_t finish_count_ = 0;
+    size_t server_count_ = 0;
 };
 
 class CompositeConstraintChecker : public ConstraintCheckerPlugin {
@@ -147,6 +186,8 @@ public:
     TransitionVerdict check_transition(const SearchState& child, size_t agent, size_t node) const override;
     bool check_state(const SearchState& child, size_t agent) const override;
     bool is_dead_end(const SearchState& child) const override;
+    size_t state_values() const override;
+    void record(SearchState& child, size_t agent, size_t node) const override;
 
     void add(std::unique_ptr<ConstraintCheckerPlugin> checker);
     const std::vector<std::unique_ptr<ConstraintCheckerPlugin>>& children() const { return children_; }

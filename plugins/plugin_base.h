@@ -38,6 +38,13 @@ public:
     // checker that takes it reads its rules there and builds nothing of its
     // own. Not pure, so checkers written without it still build.
     virtual void attach(const std::shared_ptr<const PreparedInstance>&) {}
+    // Values the checker keeps in every state, at the end of extra_values
+    // (after the loads); they start at 0. Not pure, like attach.
+    virtual size_t state_values() const { return 0; }
+    // Called on the child once the move to `node` passed check_transition and
+    // check_state, with the child's cost already its departure from `node`:
+    // writes the move into the checker's state values.
+    virtual void record(SearchState&, size_t /*agent*/, size_t /*node*/) const {}
 };
 
 class ExpansionPlugin : public PluginBase {

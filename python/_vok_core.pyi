@@ -134,6 +134,8 @@ class Options:
     """Cap on the search's memory in megabytes; 0 means none. Defaults to half the physical memory, at most 8192."""
     enforce_capacity: bool
     """Keep the demands on each route within its agent's capacity."""
+    enforce_precedence: bool
+    """Keep the problem's precedence pairs (Problem.add_precedence)."""
     def __init__(self) -> None: ...
 
 class AssignmentConstraint:
@@ -154,6 +156,9 @@ class Problem:
         nearest integer when ``round`` is "nint". Replaces the type's matrix; a bad name or factor raises ValueError."""
     def set_assignment_constraint(self, constraint: AssignmentConstraint) -> None: ...
     def set_timewindow_constraint(self, constraint: TimeWindowConstraint) -> None: ...
+    def add_precedence(self, before: int, after: int, type: str = "") -> None:
+        """Node id ``before`` is served before node id ``after``: ``type`` "same" on one route, "diff" on two
+        routes, any other text on any routes; kept when ``Options.enforce_precedence`` is set."""
     def options(self) -> Options:
         """A view of the problem's own options."""
     def nodes(self) -> list[Node]: ...

@@ -85,7 +85,8 @@ void bind_problem_model(py::module_& module) {
         .def_property(
             "improve_iterations", [](const Options& o) { return o.improve_iterations; }, &SetImproveIterations)
         .def_property("memory_limit_mb", &GetMemoryLimitMb, &SetMemoryLimitMb)
-        .def_readwrite("enforce_capacity", &Options::enforce_capacity);
+        .def_readwrite("enforce_capacity", &Options::enforce_capacity)
+        .def_readwrite("enforce_precedence", &Options::enforce_precedence);
 
     py::class_<AssignmentConstraint>(module, "AssignmentConstraint")
         .def(py::init<>())
@@ -128,6 +129,13 @@ void bind_problem_model(py::module_& module) {
              py::arg("factor") = 1.0, py::arg("round") = "")
         .def("set_assignment_constraint", &Problem::set_assignment_constraint, py::arg("constraint"))
         .def("set_timewindow_constraint", &Problem::set_timewindow_constraint, py::arg("constraint"))
+        .def(
+            "add_precedence",
+            [](Problem& p, py::handle before, py::handle after, const std::string& type) {
+                p.add_precedence(unsigned_value(before, "Problem.add_precedence: before"),
+                                 unsigned_value(after, "Problem.add_precedence: after"), type);
+            },
+            py::arg("before"), py::arg("after"), py::arg("type") = "")
         .def("options", &Problem::options, py::return_value_policy::reference_internal)
         .def("nodes", &Problem::nodes, py::return_value_policy::reference_internal)
         .def("agents_ordered", &Problem::agents_ordered, py::return_value_policy::reference_internal);

@@ -26,6 +26,7 @@
 #include "python/python_solve_control.h"
 #include "python/result_dict.h"
 #include "python/solver_release.h"
+#include "rules/plan_evaluator.h"
 #include "search/solver.h"
 
 namespace py = pybind11;
@@ -286,6 +287,15 @@ std::string_view text_of(const py::object& value) {
 std::vector<std::vector<Stop>> route_schedules(const Solver& solver, const Result& best) {
     const RouteEvaluator evaluator = solver.route_evaluator();
     std::vector<std::vector<Stop>> out(solver.agents.size());
+    if (solver.instance->precedence().active()) {
+        // Waits for precedence pairs depend on the other routes.
+        std::vector<const Route*> plan(out.size(), nullptr);
+        for (size_t a = 0; a < out.size(); ++a) {
+            const auto path = best.paths.find(static_cast<int64_t>(a));
+            if (path != best.paths.end()) plan[a] = &path->second;
+        }
+        return PlanEvaluator(evaluator).schedule(plan);
+    }
     for (size_t a = 0; a < out.size(); ++a) {
         const auto path = best.paths.find(static_cast<int64_t>(a));
         if (path != best.paths.end()) out[a] = evaluator.schedule(path->second, a);

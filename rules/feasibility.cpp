@@ -41,9 +41,66 @@ std::vector<double> earliest_arrivals(const PreparedInstance& p, size_t t, size_
     return best;
 }
 
+std::string pair_text(const PreparedInstance& p, const PrecedencePair& pair) {
+    return "precedence pair (" + std::to_string(p.nodes()[pair.before].id) + ", " +
+           std::to_string(p.nodes()[pair.after].id) + ")";
+}
+
+// A "same" pair needs one agent that may visit both nodes, and no chain of
+// pairs may lead from a node back to itself.
+void require_precedence_can_hold(const PreparedInstance& p) {
+    const PrecedenceRule& rule = p.precedence();
+    if (!rule.active()) return;
+    for (const PrecedencePair& pair : rule.pairs()) {
+        if (pair.kind != PrecedenceType::Same) continue;
+        bool one_agent = false;
+        for (size_t a = 0; a < p.agent_count() && !one_agent; ++a)
+            one_agent = p.may_visit(a, pair.before) && p.may_visit(a, pair.after);
+        if (!one_agent) {
+            throw std::invalid_argument(pair_text(p, pair) +
+                                        " of type \"same\": no agent may visit both nodes, so no route can "
+                                        "serve them in turn");
+        }
+    }
+    // Depth-first search over the pairs; a pair into a node on the stack closes a cycle.
+    const size_t n = p.node_count();
+    std::vector<char> state(n, 0);  // 0 new, 1 on the stack, 2 done
+    std::vector<std::pair<size_t, const uint32_t*>> stack;
+    for (size_t root = 0; root < n; ++root) {
+        if (state[root] != 0 || rule.out_of(root).empty()) continue;
+        state[root] = 1;
+        stack.emplace_back(root, rule.out_of(root).begin());
+        while (!stack.empty()) {
+            auto& [node, next] = stack.back();
+            if (next == rule.out_of(node).end()) {
+                state[node] = 2;
+                stack.pop_back();
+                continue;
+            }
+            const PrecedencePair& pair = rule.pair(*next++);
+            if (state[pair.after] == 1) {
+                std::string path;
+                bool on = false;
+                for (const auto& entry : stack) {
+                    on = on || entry.first == pair.after;
+                    if (on) path += std::to_string(p.nodes()[entry.first].id) + " -> ";
+                }
+                throw std::invalid_argument(pair_text(p, pair) + " closes a cycle of pairs: " + path +
+                                            std::to_string(p.nodes()[pair.after].id) +
+                                            ", so no plan can keep them all");
+            }
+            if (state[pair.after] == 0) {
+                state[pair.after] = 1;
+                stack.emplace_back(pair.after, rule.out_of(pair.after).begin());
+            }
+        }
+    }
+}
+
 }  // namespace
 
 void require_plans_can_exist(const PreparedInstance& p, const std::vector<std::string>& type_names) {
+    require_precedence_can_hold(p);
     const size_t n = p.node_count();
     const size_t m = p.agent_count();
     std::vector<char> depot(n, 0);

@@ -259,6 +259,53 @@ void require_representable_sums(const Tables& tables, const std::unordered_map<s
 
 constexpr size_t kMegabyte = size_t{1} << 20;
 
+std::string pair_text(size_t before, size_t after) {
+    return "precedence pair (" + std::to_string(before) + ", " + std::to_string(after) + ")";
+}
+
+// The problem's pairs by node index, when they are enforced; each pair names
+// two distinct targets. Otherwise one warning line when there are any.
+std::vector<PrecedencePair> precedence_pairs(const Problem& problem, const Options& options, const Tables& tables,
+                                             const ProblemIds& ids) {
+    std::vector<PrecedencePair> out;
+    const size_t count = problem.precedence.size() + problem.precedence_same.size() + problem.precedence_diff.size();
+    if (count == 0) return out;
+    if (!options.enforce_precedence) {
+        diagnostic(DiagnosticStream::Err,
+                   "[warning] " + std::to_string(count) + " precedence pair" + (count == 1 ? " is" : "s are") +
+                       " not enforced; the option \"enforce_precedence\": true (Options.enforce_precedence, "
+                       "vok solve --enforce-precedence) enforces them");
+        return out;
+    }
+    std::vector<char> depot(tables.nodes.size(), 0);
+    for (const auto* depots : {&tables.settings.start_nodes, &tables.settings.end_nodes})
+        for (size_t v : *depots) depot[v] = 1;
+    const std::pair<const PrecedenceList*, PrecedenceType> lists[] = {{&problem.precedence, PrecedenceType::Any},
+                                                                      {&problem.precedence_same, PrecedenceType::Same},
+                                                                      {&problem.precedence_diff, PrecedenceType::Diff}};
+    for (const auto& [list, kind] : lists) {
+        for (const auto& [before, after] : *list) {
+            if (before == after) throw std::invalid_argument(pair_text(before, after) + ": a node cannot precede itself");
+            size_t index[2] = {0, 0};
+            const size_t id[2] = {before, after};
+            for (size_t k = 0; k < 2; ++k) {
+                const auto found = ids.node_index.find(id[k]);
+                if (found == ids.node_index.end()) {
+                    throw std::invalid_argument(pair_text(before, after) + ": " + std::to_string(id[k]) +
+                                                " is not the id of any node");
+                }
+                if (depot[found->second]) {
+                    throw std::invalid_argument(pair_text(before, after) + ": node " + std::to_string(id[k]) +
+                                                " is an agent's start or end node; pairs name targets");
+                }
+                index[k] = found->second;
+            }
+            out.push_back(PrecedencePair{index[0], index[1], kind});
+        }
+    }
+    return out;
+}
+
 }  // namespace
 
 void require_budget(double seconds) {
@@ -327,6 +374,7 @@ std::shared_ptr<const PreparedInstance> prepare_instance(const Problem& problem,
     require_representable_sums(tables, ids.type_index, largest);
     tables.settings.return_to_end = options.return_to_end;
     tables.settings.enforce_capacity = options.enforce_capacity;
+    tables.settings.precedence = precedence_pairs(problem, options, tables, ids);
     auto instance = PreparedInstance::build(std::move(table), std::move(tables.nodes), std::move(tables.agents),
                                             std::move(tables.settings), std::move(given));
     std::vector<std::string> type_names(ids.type_index.size());

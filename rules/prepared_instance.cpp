@@ -69,6 +69,7 @@ std::shared_ptr<const PreparedInstance> PreparedInstance::build(std::shared_ptr<
         }
     }
 
+    p.precedence_ = PrecedenceRule(n, s.precedence);
     p.monotone_ = windows_monotone && std::all_of(p.nodes_.begin(), p.nodes_.end(),
                                                   [](const NodeRecord& v) { return v.service >= 0.0; });
     for (const AgentRecord& agent : p.agents_)

@@ -8,7 +8,8 @@
 //             its own depots when routes need not return);
 //   admission which nodes an agent may visit (its type, other agents' depots);
 //   visit     a node's window and service (visit_rule.h);
-//   limits    the route limit and the capacity.
+//   limits    the route limit and the capacity;
+//   order     the precedence pairs (precedence.h).
 #pragma once
 
 #include <cstddef>
@@ -21,6 +22,7 @@
 #include "graph/planner_graph.h"
 #include "rules/cost_table.h"
 #include "rules/limits.h"
+#include "rules/precedence.h"
 #include "rules/segment.h"
 #include "rules/tables.h"
 #include "rules/visit_rule.h"
@@ -36,6 +38,8 @@ struct RuleSettings {
     TimeWindowMap time_windows;
     bool return_to_end = true;
     bool enforce_capacity = false;
+    // The precedence pairs to keep, by node index; empty when precedence is not enforced.
+    std::vector<PrecedencePair> precedence;
 };
 
 class PreparedInstance {
@@ -129,6 +133,9 @@ public:
     }
     bool within_capacity(size_t agent, double load) const { return dulmar::within_capacity(load, capacity(agent)); }
 
+    // ---- order
+    const PrecedenceRule& precedence() const { return precedence_; }
+
     // Running costs never decrease along a route (no negative or NaN cost of an
     // agent's type, no negative service, no NaN window start), so a candidate
     // whose running cost passes a bound can be given up there.
@@ -167,6 +174,7 @@ private:
     std::vector<TimeWindow> window_;    // by node index
     std::vector<Segment> segments_;     // by node index: visit_segment(window, service)
     bool monotone_ = false;
+    PrecedenceRule precedence_;
 };
 
 }  // namespace dulmar

@@ -77,7 +77,7 @@ bool RouteEvaluator::ends_ok(const View& r, size_t a) const {
 }
 
 template <class View>
-bool RouteEvaluator::step(const View& r, size_t a, size_t i, double& c, double& load) const {
+bool RouteEvaluator::step(const View& r, size_t a, size_t i, double& c, double& load, double ready) const {
     const PreparedInstance& p = *instance_;
     const int64_t v = r[i];
     if (v < 0 || static_cast<size_t>(v) >= p.node_count()) return false;
@@ -93,7 +93,11 @@ bool RouteEvaluator::step(const View& r, size_t a, size_t i, double& c, double& 
     // The ends are settled by ends_ok; another agent's depot is barred only inside.
     if ((f & PreparedInstance::kOtherDepot) && !at_end) return false;
     if (i > 0) c += p.hop_with(a, f, static_cast<size_t>(r[i - 1]), node);
-    if (!departure && !p.visit(node, c)) return false;
+    if (!departure) {
+        // Precedence holds service back first; the window then judges the later time.
+        if (ready > c) c = ready;
+        if (!p.visit(node, c)) return false;
+    }
     const double capacity = p.capacity(a);
     if (capacity > 0) {
         load += p.demand(node);
@@ -124,6 +128,15 @@ RouteEvaluation RouteEvaluator::resume(const View& r, const RouteScan& base, siz
     const bool head = from > 0;
     return walk(r, base.agent, from, head ? base.prefix[from - 1] : 0.0, head ? base.prefix_load[from - 1] : 0.0,
                 bound);
+}
+
+bool RouteEvaluator::ends_ok(const Route& route, size_t agent) const {
+    return route.empty() || (agent < instance_->agent_count() && ends_ok(PlainView{route}, agent));
+}
+
+bool RouteEvaluator::advance(const Route& route, size_t agent, size_t i, double ready, double& c,
+                             double& load) const {
+    return step(PlainView{route}, agent, i, c, load, ready);
 }
 
 RouteEvaluation RouteEvaluator::evaluate(const Route& route, size_t agent) const {

@@ -122,7 +122,15 @@ public:
     const CostTable& costs() const { return instance_->costs(); }
     size_t node_count() const { return instance_->node_count(); }
 
+    // One route by the route rules alone; where precedence holds, a route's
+    // cost may also depend on the other routes (plan_evaluator.h).
     RouteEvaluation evaluate(const Route& route, size_t agent) const;
+    // The route starts and ends at the agent's depots (an empty route does too).
+    bool ends_ok(const Route& route, size_t agent) const;
+    // One step of a walk along the route: position i entered with the running
+    // cost c (after position i - 1) and the load so far; service there may not
+    // start before `ready`. False when position i breaks a route rule.
+    bool advance(const Route& route, size_t agent, size_t i, double ready, double& c, double& load) const;
     // The timetable of a valid route, by the same rules and arithmetic as
     // evaluate: the last stop's departure is the route's cost. Empty for an
     // invalid route.
@@ -155,7 +163,8 @@ private:
     template <class View>
     bool ends_ok(const View& r, size_t a) const;
     template <class View>
-    bool step(const View& r, size_t a, size_t i, double& c, double& load) const;
+    bool step(const View& r, size_t a, size_t i, double& c, double& load,
+              double ready = -std::numeric_limits<double>::infinity()) const;
     template <class View>
     RouteEvaluation walk(const View& r, size_t a, size_t from, double c, double load, double bound) const;
     template <class View>
@@ -164,7 +173,7 @@ private:
     std::shared_ptr<const PreparedInstance> instance_ =
         PreparedInstance::build(nullptr, {}, {}, RuleSettings{}, {});
     bool attached_ = false;
-    RuleSettings settings_{{}, {}, {}, false, false};
+    RuleSettings settings_{{}, {}, {}, false, false, {}};
 };
 
 }  // namespace dulmar

@@ -152,6 +152,9 @@ public:
     // Capacities are enforced and some agent has one: states carry every
     // agent's load in extra_values.
     bool enforce_capacity = false;
+    // Values the constraint checker keeps in every state after the loads
+    // (precedence pairs); 0 when it keeps none.
+    size_t checker_values = 0;
     std::string debug_name;
     Options options;  // as given to the constructor
     // Options::memory_limit_mb in bytes; 0 means no cap.

@@ -2,6 +2,7 @@
 #include <cassert>
 #include <cmath>
 
+#include "rules/plan_evaluator.h"
 #include "search/solver.h"
 
 namespace dulmar {
@@ -11,8 +12,15 @@ void Solver::assert_routes_evaluate(const Result&) const {}
 #else
 void Solver::assert_routes_evaluate(const Result& solution) const {
     const RouteEvaluator evaluator = route_evaluator();
+    // Where precedence pairs tie routes together, the plan is timed whole.
+    std::vector<double> plan_costs;
+    const bool ordered = instance->precedence().active();
+    const bool plan_valid = !ordered || PlanEvaluator(evaluator).evaluate(solution, agents.size(), plan_costs);
+    assert(plan_valid);
+    (void)plan_valid;
     for (const auto& [agent, path] : solution.paths) {
-        const RouteEvaluation own = evaluator.evaluate(path, static_cast<size_t>(agent));
+        RouteEvaluation own = evaluator.evaluate(path, static_cast<size_t>(agent));
+        if (ordered && static_cast<size_t>(agent) < plan_costs.size()) own.cost = plan_costs[static_cast<size_t>(agent)];
         const auto reported = solution.times.find(agent);
         assert(own.valid && reported != solution.times.end());
         assert(std::fabs(own.cost - reported->second) <= kTolerance * std::max(1.0, std::fabs(own.cost)));

@@ -49,7 +49,8 @@ int Solver::search() {
     root.agent_node.resize(n, 0);
     root.agent_cost.assign(n, 0.0);
     root.agent_done.assign(n, 0);
-    if (enforce_capacity) root.extra_values.assign(n, 0.0);
+    checker_values = constraint_checker->state_values();
+    if (enforce_capacity || checker_values > 0) root.extra_values.assign((enforce_capacity ? n : 0) + checker_values, 0.0);
     root.active_agents = static_cast<int64_t>(n);
     root.last_agent = 0;
     root.visited = VisitedSet::with_first_clear(node_total);
@@ -214,6 +215,7 @@ void Solver::generate_children(const SearchState& cur, size_t agent, SearchState
         if (!verdict.feasible) continue;
         if (verdict.has_arrival_time) child.agent_cost[agent] = verdict.arrival_time;
         if (!constraint_checker->check_state(child, agent)) continue;
+        if (checker_values > 0) constraint_checker->record(child, agent, j);
         child.agent_node[agent] = j;
         // Dominance is tested while the child still carries its parent's values.
         const bool idle_close = is_idle_close(cur, child, closing && j == from);

@@ -14,6 +14,7 @@
 #include "plugins/objectives.h"
 #include "postopt/composite_post_optimizer.h"
 #include "postopt/default_post_optimizer.h"
+#include "postopt/precedence_post_optimizer.h"
 #include "postopt/route_merging_post_optimizer.h"
 #include "search/solver.h"
 
@@ -124,13 +125,21 @@ void Solver::install_plugins(const Options& options) {
                            return a.capacity_limit > 0;
                        });
     const bool timed = !time_windows.empty() || any_service;
-    if (any_time_limit || timed || enforce_capacity) {
+    const bool ordered = instance->precedence().active();
+    if (any_time_limit || timed || enforce_capacity || ordered) {
         auto composite = std::make_unique<CompositeConstraintChecker>();
         composite->add(std::make_unique<DefaultConstraintChecker>());
+        // Before the windows: the pairs' wait comes first, the window judges the later time.
+        if (ordered) composite->add(std::make_unique<PrecedenceConstraintChecker>());
         if (timed) composite->add(std::make_unique<TimeWindowConstraintChecker>());
         if (any_time_limit) composite->add(std::make_unique<TimeLimitConstraintChecker>());
         if (enforce_capacity) composite->add(std::make_unique<CapacityConstraintChecker>());
         constraint_checker = std::move(composite);
+    }
+    if (ordered) {
+        // Routes tied by pairs are improved as whole plans.
+        post_optimizer = std::make_unique<PrecedencePostOptimizer>(options.objective == ObjectiveType::MinMax);
+        return;
     }
     auto chain = std::make_unique<CompositePostOptimizer>();
     chain->add(std::make_unique<DefaultPostOptimizer>());

@@ -30,7 +30,7 @@ size_t Solver::allocate_state() {
         // Grown before the count moves, so a failed allocation leaves the pool as it was.
         if (pool_capacity == 0) {
             const size_t agents = static_cast<size_t>(agent_count);
-            states.reset(agents, enforce_capacity ? agents : 0);
+            states.reset(agents, (enforce_capacity ? agents : 0) + checker_values);
         }
         states.resize(pool_capacity + pool_increment);
         parents.resize(pool_capacity + pool_increment, 0);

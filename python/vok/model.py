@@ -155,8 +155,10 @@ class Model:
         return len(self._agents) - 1
 
     def add_precedence(self, before: int, after: int, kind: str = "") -> None:
-        """Node ``before`` is to be served before node ``after``; ``kind`` "same" or "diff" asks for the
-        same or different agents."""
+        """Node ``before`` is to be served before node ``after``: ``kind`` "same" puts both on one route,
+        ``before`` first; "diff" puts them on two routes, and service at ``after`` starts no earlier than
+        service at ``before`` has ended; any other kind asks for that timing on any routes. The solver
+        keeps these pairs (the instance gets "enforce_precedence": true)."""
         if not isinstance(kind, str):
             raise ValueError(f"precedence kind must be a string, got {kind!r}")
         first = self._node_id(before, "precedence: before")
@@ -264,6 +266,8 @@ class Model:
             options["time_limit"] = time_limit
         if any(agent.capacity for agent in self._agents):
             options["enforce_capacity"] = True
+        if self._precedence:
+            options["enforce_precedence"] = True
         return {"nodes": nodes, "agents": agents, "costs": costs, "constraints": constraints, "options": options}
 
     def _distances(self, name: str, kind: _AgentType) -> List[List[float]]:
@@ -349,8 +353,9 @@ def quiet_core() -> Iterator[None]:
 
 @dataclass(frozen=True)
 class Stop:
-    """One node of a route's timetable: when the agent arrives, how long it waits for the node's window,
-    when its service starts and ends (``departure``), and the demand served so far."""
+    """One node of a route's timetable: when the agent arrives, how long it waits for the node's window
+    (and for the before nodes of its precedence pairs), when its service starts and ends (``departure``),
+    and the demand served so far."""
     node: int
     arrival: float
     wait: float

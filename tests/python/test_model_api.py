@@ -130,7 +130,12 @@ def test_precedence_and_threads_reach_the_instance_and_the_core_takes_them():
     model.add_precedence(second, first, kind="same")
     assert model.to_instance()["constraints"][-1] == {
         "kind": "sequence", "precedence": [{"before": second, "after": first, "type": "same"}]}
-    assert model.solve(time_limit=0.2, threads=2).status == "success"
+    assert model.to_instance()["options"]["enforce_precedence"] is True
+    # Serving 2 first (until 27), the agent reaches 1 at 37, after its window closes at 25: no plan.
+    assert model.solve(time_limit=0.2, threads=2).status == "failed"
+    model, first, second = line_model()
+    model.add_precedence(first, second, kind="same")
+    assert model.solve(time_limit=0.2, threads=2).objective == 57
 
 
 def test_a_model_solve_prints_nothing_and_logs_instead(capfd, caplog):
