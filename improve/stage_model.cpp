@@ -28,7 +28,8 @@ StageModel::StageModel(const RouteEvaluator& evaluator, ObjectiveType objective,
     : evaluator_(evaluator),
       instance_(evaluator.instance()),
       min_max_(objective == ObjectiveType::MinMax),
-      node_count_(instance_.node_count()) {
+      node_count_(instance_.node_count()),
+      stop_check_(stop_check) {
     const size_t n = node_count_;
     const size_t m = instance_.agent_count();
     const CostTable& table = instance_.costs();

@@ -30,7 +30,8 @@ public:
 
     // `evaluator` must outlive the model. `stop_check`, when given, is polled
     // target by target while the neighbour lists are built (quadratic in the
-    // targets); a stop throws SolveStopped.
+    // targets) and by poll_within_steps(); a stop throws SolveStopped. It must
+    // outlive the model too.
     StageModel(const RouteEvaluator& evaluator, ObjectiveType objective,
                size_t neighbours = kDefaultNeighbours, StopCheck* stop_check = nullptr);
 
@@ -39,6 +40,13 @@ public:
     bool min_max() const { return min_max_; }
     size_t node_count() const { return node_count_; }
     bool large() const { return node_count_ > kFullScanNodes; }
+    // Asked target by target inside the steps that can run long on a large
+    // instance (a construction, a local search over every target): throws
+    // SolveStopped when the stop check says stop. A no-op on small instances,
+    // whose steps are short.
+    void poll_within_steps() const {
+        if (large()) poll_or_stop(stop_check_);
+    }
     size_t agent_count() const { return instance_.agent_count(); }
 
     size_t type_of(size_t agent) const { return instance_.type_of(agent); }
@@ -99,6 +107,7 @@ private:
     std::vector<int64_t> targets_;
     std::vector<char> is_target_;
     std::vector<std::vector<int64_t>> neighbours_;
+    StopCheck* stop_check_ = nullptr;
 };
 
 }  // namespace dulmar
