@@ -34,6 +34,14 @@ auto options_setter(Field Options::*member, const char* name, const char* expect
     };
 }
 
+// The Problem method that sets a constraint, converting with checked_value.
+template <class Constraint>
+auto constraint_setter(void (Problem::*set)(const Constraint&), const char* name, const char* expected) {
+    return [set, what = std::string("Problem.") + name + ": constraint", expected](Problem& p, py::handle given) {
+        (p.*set)(checked_value<const Constraint&>(given, what, expected));
+    };
+}
+
 constexpr const char* kNumber = "a number";
 constexpr const char* kBool = "a bool";
 
@@ -158,20 +166,14 @@ void bind_problem_model(py::module_& module) {
                                   text_value(round, what + "round"));
             },
             py::arg("agent_type"), py::arg("metric"), py::arg("factor") = 1.0, py::arg("round") = "")
-        .def(
-            "set_assignment_constraint",
-            [](Problem& p, py::handle constraint) {
-                p.set_assignment_constraint(checked_value<const AssignmentConstraint&>(
-                    constraint, "Problem.set_assignment_constraint: constraint", "an AssignmentConstraint"));
-            },
-            py::arg("constraint"))
-        .def(
-            "set_timewindow_constraint",
-            [](Problem& p, py::handle constraint) {
-                p.set_timewindow_constraint(checked_value<const TimeWindowConstraint&>(
-                    constraint, "Problem.set_timewindow_constraint: constraint", "a TimeWindowConstraint"));
-            },
-            py::arg("constraint"))
+        .def("set_assignment_constraint",
+             constraint_setter(&Problem::set_assignment_constraint, "set_assignment_constraint",
+                               "an AssignmentConstraint"),
+             py::arg("constraint"))
+        .def("set_timewindow_constraint",
+             constraint_setter(&Problem::set_timewindow_constraint, "set_timewindow_constraint",
+                               "a TimeWindowConstraint"),
+             py::arg("constraint"))
         .def("options", &Problem::options, py::return_value_policy::reference_internal)
         .def("nodes", &Problem::nodes, py::return_value_policy::reference_internal)
         .def("agents_ordered", &Problem::agents_ordered, py::return_value_policy::reference_internal);

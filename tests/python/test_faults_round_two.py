@@ -101,6 +101,7 @@ def test_quoted_input_is_cut_to_an_excerpt():
         (lambda: vok.Solver(problem, huge), "Solver: options must be an Options, not str"),
         (lambda: vok.set_diagnostics(huge), 'diagnostics mode "xxx'),
         (lambda: vok.solve_json_file("/tmp/\ud800.json"), "input_path holds a lone surrogate"),
+        (lambda: vok.solve_json_str(text[:99] + "\ud800" + text), "lone surrogate U+D800 at character offset 99"),
         (lambda: vok.solve_json_str('{"nodes": [' + "9" * 10**5 + "]}"), "number overflow parsing '999"),
         (lambda: Model().add_agent_type(huge, factor=-1), "agent type 'xxx"),
         (lambda: Model().add_target(1, 1, service=[1] * 10**5), "target 0: service must be a number, got [1, 1"),
@@ -120,6 +121,18 @@ def test_json_faults_say_what_is_expected(text, message):
     with pytest.raises((RuntimeError, ValueError)) as raised:
         vok.solve_json_str(text)
     assert str(raised.value) == message
+
+
+def test_a_failed_improving_solve_says_why_it_ended():
+    # Every target fits alone, no two fit one route: the search exhausts, the stage finds nothing either.
+    inst = instance()
+    inst["constraints"].append({"kind": "timewindow", "items": [{"node": 1, "start": 0, "end": 3.5},
+                                                                 {"node": 3, "start": 0, "end": 4.5}]})
+    inst["options"].update(improve=True, time_limit=0.5)
+    for iterations, reason in ((0, "time_limit"), (5, "iterations")):
+        inst["options"]["improve_iterations"] = iterations
+        result = vok.solve_json_str(json.dumps(inst))
+        assert (result["status"], result["statistics"]["stop_reason"]) == ("failed", reason)
 
 
 # ---------------------------------------------------------------------------------------------- memory
