@@ -66,8 +66,11 @@ double default_memory_limit_mb() {
         if (pages > 0 && page_size > 0) {
             most = std::min(most, static_cast<double>(pages) * static_cast<double>(page_size) / 2.0 / 1048576.0);
         }
+        // Half of the container's limit too: the cap counts the solver's own
+        // tables and search, and the interpreter and the caller's data need room
+        // beside them before the kernel's limit ends the process.
         const double container = cgroup_memory_limit_bytes("/proc/self/cgroup", "/sys/fs/cgroup");
-        if (container > 0.0) most = std::min(most, container / 1048576.0);
+        if (container > 0.0) most = std::min(most, container / 2.0 / 1048576.0);
         return std::floor(most);
     }();
     return computed;

@@ -42,8 +42,8 @@ struct Agent {
     double time_limit = 0.0;  // 0 or less: no limit
 };
 
-// The default cap in megabytes: half of the physical memory, the container's
-// limit (cgroup_memory_limit_bytes) or 8192, whichever is least.
+// The default cap in megabytes: half of the physical memory, half of the
+// container's limit (cgroup_memory_limit_bytes) or 8192, whichever is least.
 double default_memory_limit_mb();
 
 // The memory limit of the process's cgroup and its ancestors in bytes, read

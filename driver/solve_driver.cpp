@@ -123,34 +123,47 @@ int solve_with_improvement(Solver& solver) {
     settings.seed = static_cast<uint64_t>(solver.options.seed);
     settings.iteration_cap = solver.options.improve_iterations;
     ImprovementStage stage(model, settings);
-    if (!stage.initialise(found ? &solver.result : nullptr)) {
-        // Some target fits on no route: nothing is left to try.
-        solver.result.search_cpu_time = solver.timer.elapsed();
-        if (!found) solver.stop_reason = StopReason::Exhausted;
-        return found;
-    }
-    // A first solution of its own, or local search on the search's, is news.
-    if (stage.has_feasible() && (!found || better(stage.best().value(), cost_totals(solver.result), model.min_max()))) {
-        if (!publish(solver, stage.best())) return 1;
-    }
+    bool published = false;
+    try {
+        if (!stage.initialise(found ? &solver.result : nullptr)) {
+            // Some target fits on no route: nothing is left to try.
+            solver.result.search_cpu_time = solver.timer.elapsed();
+            if (!found) solver.stop_reason = StopReason::Exhausted;
+            return found;
+        }
+        // A first solution of its own, or local search on the search's, is news.
+        if (stage.has_feasible() &&
+            (!found || better(stage.best().value(), cost_totals(solver.result), model.min_max()))) {
+            published = true;
+            if (!publish(solver, stage.best())) return 1;
+        }
 
-    StopReason asked = StopReason::None;
-    const auto clock = [&solver] { return solver.timer.elapsed(); };
-    const auto on_best = [&solver](const StageSolution& best) { return publish(solver, best); };
-    const auto should_stop = [&solver, &asked] {
-        if (solver.control != nullptr) asked = solver.control->poll();
-        return asked != StopReason::None;
-    };
-    const StageEnd end = stage.run(solver.time_limit, clock, on_best, should_stop);
-    solver.result.improve_iterations = stage.iterations();
-    solver.result.timeout = end == StageEnd::Deadline;
-    solver.result.search_cpu_time = solver.timer.elapsed();
-    if (end != StageEnd::Stopped) {
-        solver.stop_reason = stop_reason_of(end);
-    } else if (asked != StopReason::None) {
-        solver.stop_reason = asked;
+        StopReason asked = StopReason::None;
+        const auto clock = [&solver] { return solver.timer.elapsed(); };
+        const auto on_best = [&solver, &published](const StageSolution& best) {
+            published = true;
+            return publish(solver, best);
+        };
+        const auto should_stop = [&solver, &asked] {
+            if (solver.control != nullptr) asked = solver.control->poll();
+            return asked != StopReason::None;
+        };
+        const StageEnd end = stage.run(solver.time_limit, clock, on_best, should_stop);
+        solver.result.timeout = end == StageEnd::Deadline;
+        if (end != StageEnd::Stopped) {
+            solver.stop_reason = stop_reason_of(end);
+        } else if (asked != StopReason::None) {
+            solver.stop_reason = asked;
+        }
+    } catch (const SolveStopped& stopped) {
+        // Stopped inside a long step of a large instance (the construction, a
+        // local search): the solutions already published stand.
+        solver.stop_reason = stopped.reason;
+        solver.result.timeout = false;
     }
-    return found || stage.has_feasible() ? 1 : 0;
+    solver.result.improve_iterations = stage.iterations();
+    solver.result.search_cpu_time = solver.timer.elapsed();
+    return found || published ? 1 : 0;
 }
 
 }  // namespace

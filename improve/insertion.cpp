@@ -92,6 +92,7 @@ bool Inserter::greedy(StageSolution& s, const std::vector<int64_t>& nodes, const
                       std::mt19937_64& rng) const {
     bool all = true;
     for (int64_t v : nodes) {
+        model_.poll_within_steps();
         const InsertionPlace place = best(s, v, noise, rng);
         if (!place.found) {
             all = false;
@@ -126,6 +127,7 @@ bool Inserter::regret(StageSolution& s, const std::vector<int64_t>& nodes, const
     bool all = true;
     double longest = s.value().max_cost;
     while (!left.empty()) {
+        model_.poll_within_steps();
         size_t pick = left.size();
         InsertionPlace pick_place;
         double pick_regret = -1.0;

@@ -41,6 +41,7 @@ size_t LocalSearch::run(StageSolution& solution, const std::vector<int64_t>& que
     const size_t cap = 200 * (model_.targets().size() + 1);
     size_t applied = 0;
     for (size_t head = 0; head < queue_.size() && applied < cap; ++head) {
+        model_.poll_within_steps();
         const int64_t u = queue_[head];
         queued_[static_cast<size_t>(u)] = 0;
         if (improve_target(solution, u)) {

@@ -29,7 +29,8 @@ StageModel::StageModel(const RouteEvaluator& evaluator, ObjectiveType objective,
       instance_(evaluator.instance()),
       min_max_(objective == ObjectiveType::MinMax),
       node_count_(instance_.node_count()),
-      plans_(evaluator) {
+      plans_(evaluator),
+      stop_check_(stop_check) {
     const size_t n = node_count_;
     const size_t m = instance_.agent_count();
     const CostTable& table = instance_.costs();

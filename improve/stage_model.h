@@ -31,7 +31,8 @@ public:
 
     // `evaluator` must outlive the model. `stop_check`, when given, is polled
     // target by target while the neighbour lists are built (quadratic in the
-    // targets); a stop throws SolveStopped.
+    // targets) and by poll_within_steps(); a stop throws SolveStopped. It must
+    // outlive the model too.
     StageModel(const RouteEvaluator& evaluator, ObjectiveType objective,
                size_t neighbours = kDefaultNeighbours, StopCheck* stop_check = nullptr);
 
@@ -40,6 +41,13 @@ public:
     bool min_max() const { return min_max_; }
     size_t node_count() const { return node_count_; }
     bool large() const { return node_count_ > kFullScanNodes; }
+    // Asked target by target inside the steps that can run long on a large
+    // instance (a construction, a local search over every target): throws
+    // SolveStopped when the stop check says stop. A no-op on small instances,
+    // whose steps are short.
+    void poll_within_steps() const {
+        if (large()) poll_or_stop(stop_check_);
+    }
     size_t agent_count() const { return instance_.agent_count(); }
 
     size_t type_of(size_t agent) const { return instance_.type_of(agent); }
@@ -119,6 +127,7 @@ private:
     mutable Route candidates_[2];
     mutable std::vector<double> plan_costs_;
     std::vector<size_t> pair_depth_;  // by node: the most pairs on a chain that ends there
+    StopCheck* stop_check_ = nullptr;
 };
 
 }  // namespace dulmar

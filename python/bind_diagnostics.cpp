@@ -4,7 +4,9 @@
 #include <Python.h>
 
 #include "core/diagnostics.h"
+#include "core/excerpt.h"
 #include "python/bindings.h"
+#include "python/conversions.h"
 
 namespace py = pybind11;
 
@@ -40,7 +42,8 @@ const char* mode_name(DiagnosticMode mode) {
     return "streams";
 }
 
-std::string set_mode(const std::string& mode) {
+std::string set_mode(py::handle given) {
+    const std::string mode = text_value(given, "set_diagnostics: mode");
     const std::string previous = mode_name(diagnostic_mode());
     if (mode == "streams") {
         set_diagnostics(DiagnosticMode::Streams);
@@ -49,7 +52,8 @@ std::string set_mode(const std::string& mode) {
     } else if (mode == "off") {
         set_diagnostics(DiagnosticMode::Off);
     } else {
-        throw std::invalid_argument("diagnostics mode \"" + mode + "\" is none of \"streams\", \"logging\", \"off\"");
+        throw std::invalid_argument("diagnostics mode \"" + excerpt(mode) +
+                                    "\" is none of \"streams\", \"logging\", \"off\"");
     }
     return previous;
 }

@@ -14,11 +14,8 @@ namespace dulmar {
 namespace {
 
 bool GetReturnToEnd(const Options& options) { return options.return_to_end; }
-void SetReturnToEnd(Options& options, bool value) { options.return_to_end = value; }
 ObjectiveType GetObjective(const Options& options) { return options.objective; }
-void SetObjective(Options& options, ObjectiveType value) { options.objective = value; }
 double GetTimeLimit(const Options& options) { return options.time_limit; }
-void SetTimeLimit(Options& options, double value) { options.time_limit = value; }
 void SetImproveIterations(Options& options, py::handle given) {
     const int64_t value = signed_value(given, "Options.improve_iterations");
     if (value < 0) {
@@ -28,7 +25,25 @@ void SetImproveIterations(Options& options, py::handle given) {
     options.improve_iterations = value;
 }
 double GetMemoryLimitMb(const Options& options) { return options.memory_limit_mb; }
-void SetMemoryLimitMb(Options& options, double value) { options.memory_limit_mb = value; }
+
+// The setter of an Options member, converting with checked_value.
+template <class Field>
+auto options_setter(Field Options::*member, const char* name, const char* expected) {
+    return [member, what = std::string("Options.") + name, expected](Options& options, py::handle value) {
+        options.*member = checked_value<Field>(value, what, expected);
+    };
+}
+
+// The Problem method that sets a constraint, converting with checked_value.
+template <class Constraint>
+auto constraint_setter(void (Problem::*set)(const Constraint&), const char* name, const char* expected) {
+    return [set, what = std::string("Problem.") + name + ": constraint", expected](Problem& p, py::handle given) {
+        (p.*set)(checked_value<const Constraint&>(given, what, expected));
+    };
+}
+
+constexpr const char* kNumber = "a number";
+constexpr const char* kBool = "a bool";
 
 // A read-write unsigned field whose setter names the field and the range.
 template <class Class>
@@ -48,45 +63,55 @@ void bind_problem_model(py::module_& module) {
 
     py::enum_<NodeType>(module, "NodeType").value("DEPOT", NodeType::DEPOT).value("TARGET", NodeType::TARGET);
 
-    py::class_<Position>(module, "Position")
-        .def(py::init<>())
-        .def_readwrite("x", &Position::x)
-        .def_readwrite("y", &Position::y)
-        .def_readwrite("z", &Position::z);
+    py::class_<Position> position(module, "Position");
+    position.def(py::init<>());
+    checked_member(position, "x", &Position::x, "Position", kNumber);
+    checked_member(position, "y", &Position::y, "Position", kNumber);
+    checked_member(position, "z", &Position::z, "Position", kNumber);
 
-    // def_readwrite hands out class-typed fields as views tied to their owner;
+    // A class-typed field is handed out as a view tied to its owner;
     // assigning copies the value in.
     py::class_<Node> node(module, "Node");
     node.def(py::init<>());
     unsigned_field(node, "id", &Node::id, "Node");
-    node.def_readwrite("position", &Node::position)
-        .def_readwrite("type", &Node::type)
-        .def_readwrite("demand", &Node::demand)
-        .def_readwrite("service", &Node::service);
+    checked_member(node, "position", &Node::position, "Node", "a Position");
+    checked_member(node, "type", &Node::type, "Node", "a NodeType");
+    checked_member(node, "demand", &Node::demand, "Node", kNumber);
+    checked_member(node, "service", &Node::service, "Node", kNumber);
 
     py::class_<Agent> agent(module, "Agent");
     agent.def(py::init<>());
     unsigned_field(agent, "id", &Agent::id, "Agent");
-    agent.def_readwrite("type", &Agent::type);
+    agent.def_property(
+        "type", [](const Agent& a) { return a.type; },
+        [](Agent& a, py::handle value) { a.type = text_value(value, "Agent.type"); });
     unsigned_field(agent, "start_node", &Agent::start_node, "Agent");
     unsigned_field(agent, "end_node", &Agent::end_node, "Agent");
-    agent.def_readwrite("capacity_limit", &Agent::capacity_limit)
-        .def_readwrite("time_limit", &Agent::time_limit);
+    checked_member(agent, "capacity_limit", &Agent::capacity_limit, "Agent", kNumber);
+    checked_member(agent, "time_limit", &Agent::time_limit, "Agent", kNumber);
 
     py::class_<Options>(module, "Options")
         .def(py::init<>())
-        .def_property("return_to_end", &GetReturnToEnd, &SetReturnToEnd)
-        .def_property("objective", &GetObjective, &SetObjective)
-        .def_property("time_limit", &GetTimeLimit, &SetTimeLimit)
-        .def_readwrite("improve", &Options::improve)
+        .def_property("return_to_end", &GetReturnToEnd,
+                      options_setter(&Options::return_to_end, "return_to_end", kBool))
+        .def_property("objective", &GetObjective,
+                      options_setter(&Options::objective, "objective", "an ObjectiveType"))
+        .def_property("time_limit", &GetTimeLimit, options_setter(&Options::time_limit, "time_limit", kNumber))
+        .def_property(
+            "improve", [](const Options& o) { return o.improve; }, options_setter(&Options::improve, "improve", kBool))
         .def_property(
             "seed", [](const Options& o) { return o.seed; },
             [](Options& o, py::handle value) { o.seed = signed_value(value, "Options.seed"); })
         .def_property(
             "improve_iterations", [](const Options& o) { return o.improve_iterations; }, &SetImproveIterations)
-        .def_property("memory_limit_mb", &GetMemoryLimitMb, &SetMemoryLimitMb)
-        .def_readwrite("enforce_capacity", &Options::enforce_capacity)
-        .def_readwrite("enforce_precedence", &Options::enforce_precedence);
+        .def_property("memory_limit_mb", &GetMemoryLimitMb,
+                      options_setter(&Options::memory_limit_mb, "memory_limit_mb", kNumber))
+        .def_property(
+            "enforce_capacity", [](const Options& o) { return o.enforce_capacity; },
+            options_setter(&Options::enforce_capacity, "enforce_capacity", kBool))
+        .def_property(
+            "enforce_precedence", [](const Options& o) { return o.enforce_precedence; },
+            options_setter(&Options::enforce_precedence, "enforce_precedence", kBool));
 
     py::class_<AssignmentConstraint>(module, "AssignmentConstraint")
         .def(py::init<>())
@@ -102,8 +127,11 @@ void bind_problem_model(py::module_& module) {
         .def(py::init<>())
         .def(
             "set_timewindow",
-            [](TimeWindowConstraint& c, py::handle node, double start, double end) {
-                c.set_timewindow(unsigned_value(node, "TimeWindowConstraint.set_timewindow: node"), start, end);
+            [](TimeWindowConstraint& c, py::handle node, py::handle start, py::handle end) {
+                const std::string what = "TimeWindowConstraint.set_timewindow: ";
+                c.set_timewindow(unsigned_value(node, what + "node"),
+                                 checked_value<double>(start, what + "start", kNumber),
+                                 checked_value<double>(end, what + "end", kNumber));
             },
             py::arg("node"), py::arg("start"), py::arg("end"));
 
@@ -112,28 +140,49 @@ void bind_problem_model(py::module_& module) {
     // (for the lists, every element holds that reference).
     py::class_<Problem>(module, "Problem")
         .def(py::init<>())
-        .def("add_node", &Problem::add_node, py::arg("node"))
+        .def(
+            "add_node",
+            [](Problem& p, py::handle node) {
+                p.add_node(checked_value<Node>(node, "Problem.add_node: node", "a Node"));
+            },
+            py::arg("node"))
         .def(
             "add_agent",
-            [](Problem& p, const Agent& agent, py::handle id) {
-                p.add_agent(agent, unsigned_value(id, "Problem.add_agent: id"));
+            [](Problem& p, py::handle agent, py::handle id) {
+                p.add_agent(checked_value<const Agent&>(agent, "Problem.add_agent: agent", "an Agent"),
+                            unsigned_value(id, "Problem.add_agent: id"));
             },
             py::arg("agent"), py::arg("id"))
         .def(
             "set_cost_matrix",
-            [](Problem& p, const std::string& agent_type, py::handle matrix) {
-                p.set_cost_matrix(agent_type, cost_matrix_value(matrix, "Problem.set_cost_matrix: matrix"));
+            [](Problem& p, py::handle agent_type, py::handle matrix) {
+                p.set_cost_matrix(text_value(agent_type, "Problem.set_cost_matrix: agent_type"),
+                                  cost_matrix_value(matrix, "Problem.set_cost_matrix: matrix"));
             },
             py::arg("agent_type"), py::arg("matrix"))
-        .def("set_cost_metric", &Problem::set_cost_metric, py::arg("agent_type"), py::arg("metric"),
-             py::arg("factor") = 1.0, py::arg("round") = "")
-        .def("set_assignment_constraint", &Problem::set_assignment_constraint, py::arg("constraint"))
-        .def("set_timewindow_constraint", &Problem::set_timewindow_constraint, py::arg("constraint"))
+        .def(
+            "set_cost_metric",
+            [](Problem& p, py::handle agent_type, py::handle metric, py::handle factor, py::handle round) {
+                const std::string what = "Problem.set_cost_metric: ";
+                p.set_cost_metric(text_value(agent_type, what + "agent_type"), text_value(metric, what + "metric"),
+                                  checked_value<double>(factor, what + "factor", kNumber),
+                                  text_value(round, what + "round"));
+            },
+            py::arg("agent_type"), py::arg("metric"), py::arg("factor") = 1.0, py::arg("round") = "")
+        .def("set_assignment_constraint",
+             constraint_setter(&Problem::set_assignment_constraint, "set_assignment_constraint",
+                               "an AssignmentConstraint"),
+             py::arg("constraint"))
+        .def("set_timewindow_constraint",
+             constraint_setter(&Problem::set_timewindow_constraint, "set_timewindow_constraint",
+                               "a TimeWindowConstraint"),
+             py::arg("constraint"))
         .def(
             "add_precedence",
-            [](Problem& p, py::handle before, py::handle after, const std::string& type) {
+            [](Problem& p, py::handle before, py::handle after, py::handle type) {
                 p.add_precedence(unsigned_value(before, "Problem.add_precedence: before"),
-                                 unsigned_value(after, "Problem.add_precedence: after"), type);
+                                 unsigned_value(after, "Problem.add_precedence: after"),
+                                 text_value(type, "Problem.add_precedence: type"));
             },
             py::arg("before"), py::arg("after"), py::arg("type") = "")
         .def("options", &Problem::options, py::return_value_policy::reference_internal)

@@ -8,6 +8,7 @@
 #include "core/result.h"
 #include "driver/solve_driver.h"
 #include "python/bindings.h"
+#include "python/conversions.h"
 #include "python/python_solve_control.h"
 #include "python/solver_release.h"
 #include "search/solver.h"
@@ -58,6 +59,28 @@ int solve(Solver& solver, py::object on_improvement) {
     return found;
 }
 
+using SolverHolder = std::unique_ptr<Solver, ReleasingSolverDeleter>;
+
+// Sets a Solver up on a copy of the problem without the interpreter lock, so
+// other threads run meanwhile and Ctrl-C stops a long set-up (large cost
+// tables): the KeyboardInterrupt is raised here.
+SolverHolder make_solver(py::handle problem, py::handle options) {
+    auto copy = std::make_unique<Problem>(checked_value<const Problem&>(problem, "Solver: problem", "a Problem"));
+    Options chosen = checked_value<Options>(options, "Solver: options", "an Options");
+    PythonSolveControl control{py::none()};
+    SolverHolder solver;
+    try {
+        py::gil_scoped_release unlocked;
+        solver.reset(new Solver(*copy, std::move(chosen), &control));
+        copy.reset();
+    } catch (const SolveStopped&) {
+        control.raise_pending(py::none());
+        throw;  // stopped by nothing the control knows of
+    }
+    control.raise_pending(py::none());
+    return solver;
+}
+
 }  // namespace
 
 void bind_solver(py::module_& module) {
@@ -73,7 +96,7 @@ void bind_solver(py::module_& module) {
 
     // Freed without the interpreter lock, as the JSON road frees its solver.
     py::class_<Solver, std::unique_ptr<Solver, ReleasingSolverDeleter>>(module, "Solver")
-        .def(py::init<const Problem&, Options>(), py::arg("problem"), py::arg("options"))
+        .def(py::init(&make_solver), py::arg("problem"), py::arg("options"))
         .def("solve", &solve, "Run the VOK solver. Returns 1 on success, 0 on failure.",
              py::arg("on_improvement") = py::none())
         .def("get_result", [](Solver& solver) {

@@ -12,8 +12,6 @@ namespace {
 
 PyObject* range_error = nullptr;
 
-std::string type_name(py::handle value) { return py::str(py::type::of(value).attr("__name__")); }
-
 // An int as a message shows it: whole when short, else by its size (Python
 // refuses to print ints of thousands of digits).
 std::string int_text(py::handle number) {
@@ -52,6 +50,22 @@ std::string shown(py::handle value) {
 }
 
 }  // namespace
+
+std::string type_name(py::handle value) { return py::str(py::type::of(value).attr("__name__")); }
+
+std::string text_value(py::handle value, const std::string& what) {
+    if (PyUnicode_Check(value.ptr())) {
+        Py_ssize_t size = 0;
+        const char* data = PyUnicode_AsUTF8AndSize(value.ptr(), &size);
+        if (data == nullptr) {
+            PyErr_Clear();
+            throw py::value_error(what + " holds a lone surrogate, which no UTF-8 text may hold");
+        }
+        return std::string(data, static_cast<size_t>(size));
+    }
+    if (PyBytes_Check(value.ptr())) return std::string(PyBytes_AS_STRING(value.ptr()), PyBytes_GET_SIZE(value.ptr()));
+    throw py::type_error(what + " must be a str, not " + type_name(value));
+}
 
 void bind_conversions(py::module_& module) {
     if (range_error == nullptr) {

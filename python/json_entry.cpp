@@ -137,12 +137,14 @@ void require_clean_text(std::string_view text, const std::string& source, StopCh
     }
 }
 
-// A parse error's message with the text it quotes ("last read: '...'") cut
-// to an excerpt and the bytes that break UTF-8 written out.
+// A parse error's message with the text it quotes ("last read: '...'", or
+// the number in "number overflow parsing '...'") cut to an excerpt and the
+// bytes that break UTF-8 written out.
 std::string parse_message(const char* what) {
     std::string message(what);
-    const std::string quote = "last read: '";
-    const size_t open = message.find(quote);
+    std::string quote = "last read: '";
+    size_t open = message.find(quote);
+    if (open == std::string::npos) open = message.find(quote = "parsing '");
     if (open != std::string::npos && message.size() > open + quote.size() + kExcerptBytes + 1) {
         const size_t from = open + quote.size();
         const size_t close = message.rfind('\'');
@@ -162,7 +164,8 @@ nlohmann::json parse_polling(std::string_view text, StopCheck* check) {
     };
     try {
         return nlohmann::json::parse(text, poll);
-    } catch (const nlohmann::json::parse_error& error) {
+    } catch (const nlohmann::json::exception& error) {
+        // A syntax error, or a number too large for a double.
         const std::string message = parse_message(error.what());
         if (message == error.what()) throw;
         throw std::runtime_error(message);
@@ -387,8 +390,9 @@ void bind_json_entry(py::module_& module) {
     // time_limit is converted here: a mistyped one would otherwise quote the whole instance text.
     module.def(
         "solve_json_file",
-        [](const std::string& input_path, py::handle time_limit, py::object on_improvement) {
-            return solve_json_file(input_path, number_value(time_limit, "time_limit"), std::move(on_improvement));
+        [](py::handle input_path, py::handle time_limit, py::object on_improvement) {
+            return solve_json_file(text_value(input_path, "input_path"), number_value(time_limit, "time_limit"),
+                                   std::move(on_improvement));
         },
         kSolveFileDoc, py::arg("input_path"), py::arg("time_limit") = -1, py::kw_only(),
         py::arg("on_improvement") = py::none());

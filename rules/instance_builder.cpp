@@ -170,7 +170,14 @@ std::vector<double> cost_layers(const Problem& problem, const std::vector<NodeRe
                                 std::vector<char>* given, std::vector<double>& largest, StopCheck* check) {
     const size_t n = nodes.size();
     const size_t type_count = type_index.size();
-    std::vector<double> layers(type_count * n * n, kMissingArcCost);
+    // Filled row by row, asking `check` between rows: at thousands of nodes
+    // touching the layers alone takes a large part of a second.
+    std::vector<double> layers;
+    layers.reserve(type_count * n * n);
+    for (size_t row = 0; row < type_count * n; ++row) {
+        poll_or_stop(check);
+        layers.insert(layers.end(), n, kMissingArcCost);
+    }
     // Until a matrix or metric covers every arc of a type, some cost kMissingArcCost.
     largest.assign(type_count, n > 1 ? kMissingArcCost : 0.0);
     auto type_of = [&](const std::string& name, const char* what) {

@@ -4,6 +4,7 @@
 // takes every release off it, so the memory cap compares one number.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <memory>
 #include <string>
@@ -15,6 +16,11 @@ namespace dulmar {
 struct MemoryMeter {
     size_t bytes = 0;
 };
+
+// What the heap takes for a block of `bytes`: the allocator's header, the
+// rounding to 16 bytes, 32 at least. The search holds millions of small
+// nodes, so counting this keeps a cap close to the resident memory.
+constexpr size_t heap_block_bytes(size_t bytes) { return std::max<size_t>(32, (bytes + 8 + 15) & ~size_t{15}); }
 
 template <class T>
 class CountingAllocator {
@@ -33,12 +39,12 @@ public:
 
     T* allocate(size_t n) {
         T* block = std::allocator<T>().allocate(n);
-        if (meter_ != nullptr) meter_->bytes += n * sizeof(T);
+        if (meter_ != nullptr) meter_->bytes += heap_block_bytes(n * sizeof(T));
         return block;
     }
     void deallocate(T* block, size_t n) noexcept {
         std::allocator<T>().deallocate(block, n);
-        if (meter_ != nullptr) meter_->bytes -= n * sizeof(T);
+        if (meter_ != nullptr) meter_->bytes -= heap_block_bytes(n * sizeof(T));
     }
 
     MemoryMeter* meter() const noexcept { return meter_; }

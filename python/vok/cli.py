@@ -24,6 +24,7 @@ import _vok_core
 
 from . import __version__, solve_json_str
 from .converters import ConversionError, read_text_file, solomon_to_instance, to_json, tsplib_to_instance
+from .model import excerpt
 
 OBJECTIVES = ("min_max", "min_sum")
 
@@ -201,12 +202,16 @@ def _read_instance(path: str, what: str = "an instance") -> Tuple[str, Dict[str,
             raise _Overflow(token)
         return value
 
+    def whole(token: str) -> int:
+        finite(token)  # a whole number beyond the range of a double overflows in the core too
+        return int(token)
+
     try:
-        instance = json.loads(text, parse_constant=refuse, parse_float=finite)
+        instance = json.loads(text, parse_constant=refuse, parse_float=finite, parse_int=whole)
     except _Overflow as exc:
         line, column = _place_of_overflow(text)
-        raise CommandError(f"{path}: invalid JSON at line {line}, column {column}: the number {exc} "
-                           "is too large for a double") from None
+        raise CommandError(f"{path}: invalid JSON at line {line}, column {column}: the number "
+                           f"{excerpt(str(exc))} is too large for a double") from None
     except json.JSONDecodeError as exc:
         raise CommandError(f"{path}: invalid JSON at line {exc.lineno}, column {exc.colno}: {exc.msg}") from None
     except RecursionError:
@@ -222,7 +227,7 @@ class _Overflow(ValueError):
     """A JSON number beyond the range of a double."""
 
 
-_STRING_OR_NUMBER = re.compile(r'"(?:[^"\\]|\\.)*"|-?\d+(?:\.\d+)?[eE][+-]?\d+|-?\d+\.\d+')
+_STRING_OR_NUMBER = re.compile(r'"(?:[^"\\]|\\.)*"|-?\d+(?:\.\d+)?(?:[eE][+-]?\d+)?')
 
 
 def _place_of_overflow(text: str) -> Tuple[int, int]:
@@ -425,6 +430,8 @@ def _solve(args: argparse.Namespace) -> int:
     if args.objective is not None:
         overrides["objective"] = args.objective
     if args.seed is not None:
+        if not -2**63 <= args.seed < 2**63:
+            raise CommandError(f"solve: argument --seed: must be a 64-bit integer, got {args.seed}")
         overrides["seed"] = args.seed
     if args.enforce_precedence:
         overrides["enforce_precedence"] = True
@@ -467,6 +474,7 @@ def _solve(args: argparse.Namespace) -> int:
             raise interruption
         result = partial
 
+    unwritten: Optional[OSError] = None
     if not args.quiet:
         try:
             _print_report(args.instance, instance, result, args.time_limit, interrupted=interruption is not None)
@@ -474,6 +482,9 @@ def _solve(args: argparse.Namespace) -> int:
                 sys.stdout.flush()
         except BrokenPipeError:  # a reader that stopped early (| head) takes nothing from the solve
             _drop_stdout()
+        except OSError as exc:  # a full disk, a device error: said once the files are written
+            _drop_stdout()
+            unwritten = exc
     if args.out:
         _write_text(args.out, to_json(result))
     if plotter is not None:
@@ -481,6 +492,8 @@ def _solve(args: argparse.Namespace) -> int:
             plotter(instance, result, args.plot)
         except OSError as exc:
             raise CommandError(f"cannot write {args.plot}: {exc.strerror or exc}") from None
+    if unwritten is not None:
+        raise CommandError(f"solve: cannot write standard output: {unwritten.strerror or unwritten}")
     if interruption is not None:
         return 130
     return 0 if result["status"] == "success" else 1
@@ -521,9 +534,17 @@ def _convert(args: argparse.Namespace) -> int:
     text = to_json(instance)
     if args.out:
         _write_text(args.out, text)
-    elif sys.stdout is not None:
+        return 0
+    if sys.stdout is None:
+        raise CommandError("convert: standard output is closed; name a file with --out")
+    try:
         sys.stdout.write(text)
         sys.stdout.flush()
+    except BrokenPipeError:
+        raise
+    except OSError as exc:
+        _drop_stdout()
+        raise CommandError(f"convert: cannot write standard output: {exc.strerror or exc}") from None
     return 0
 
 

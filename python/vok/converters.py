@@ -16,7 +16,7 @@ import stat
 from pathlib import Path
 from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
-from .model import Model
+from .model import Model, shown
 
 AGENT_TYPE = "vehicle"
 Instance = Dict[str, Any]
@@ -86,12 +86,12 @@ def _vrplib_layout(lines: List[Tuple[int, str]], source: str) -> Tuple[Dict[str,
         elif current is not None:
             if ":" in line:
                 raise ConversionError(f"{source}:{number}: 'KEY: value' after a section; "
-                                      f"specifications come first, got {line!r}")
+                                      f"specifications come first, got {shown(line)}")
             sections[current].append(number)
         elif ":" in line:
             specs[line.partition(":")[0].strip().upper()] = number
         else:
-            raise ConversionError(f"{source}:{number}: expected 'KEY: value' or a section name, got {line!r}")
+            raise ConversionError(f"{source}:{number}: expected 'KEY: value' or a section name, got {shown(line)}")
     return specs, sections
 
 
@@ -127,23 +127,23 @@ def _read_vrplib(text: str, source: str) -> _File:
     weights = data.get("edge_weight_type")
     if weights is not None and str(weights).upper() != "EUC_2D":
         raise ConversionError(f"{source}:{specs['EDGE_WEIGHT_TYPE']}: only EUC_2D weights are supported, "
-                              f"got {str(weights)!r}")
+                              f"got {shown(str(weights))}")
     if "node_coord" not in data or not sections.get("NODE_COORD_SECTION"):
         raise ConversionError(f"{source}: no NODE_COORD_SECTION entries found")
     points = []
     for row, number in zip(_rows(data["node_coord"]), sections["NODE_COORD_SECTION"]):
         if len(row) != 2:
-            raise ConversionError(f"{source}:{number}: expected 'id x y', got {content[number]!r}")
+            raise ConversionError(f"{source}:{number}: expected 'id x y', got {shown(content[number])}")
         x, y = _number(row[0]), _number(row[1])
         if x is None or y is None:
-            raise ConversionError(f"{source}:{number}: coordinates are not finite numbers: {content[number]!r}")
+            raise ConversionError(f"{source}:{number}: coordinates are not finite numbers: {shown(content[number])}")
         points.append((x, y))
     file = _File(points)
 
     if "DIMENSION" in specs:
         dimension = data.get("dimension")
         if not isinstance(dimension, int):
-            raise ConversionError(f"{source}:{specs['DIMENSION']}: DIMENSION is not an integer: {dimension!r}")
+            raise ConversionError(f"{source}:{specs['DIMENSION']}: DIMENSION is not an integer: {shown(dimension)}")
         if dimension != len(points):
             raise ConversionError(f"{source}:{specs['DIMENSION']}: DIMENSION is {dimension} "
                                   f"but {len(points)} coordinate lines were read")
@@ -158,17 +158,18 @@ def _read_vrplib(text: str, source: str) -> _File:
             demand = _number(row[0]) if len(row) == 1 else None
             if demand is None or demand < 0:
                 raise ConversionError(f"{source}:{number}: expected 'id demand' with a demand >= 0, "
-                                      f"got {content[number]!r}")
+                                      f"got {shown(content[number])}")
             file.demands.append(demand)
     if "CAPACITY" in specs:
         file.capacity = _number(data.get("capacity"))
         if file.capacity is None or file.capacity < 0:
             raise ConversionError(f"{source}:{specs['CAPACITY']}: CAPACITY is not a number >= 0: "
-                                  f"{data.get('capacity')!r}")
+                                  f"{shown(data.get('capacity'))}")
     if "VEHICLES" in specs:
         vehicles = data.get("vehicles")
         if not isinstance(vehicles, int) or vehicles < 1:
-            raise ConversionError(f"{source}:{specs['VEHICLES']}: VEHICLES is not a whole number >= 1: {vehicles!r}")
+            raise ConversionError(f"{source}:{specs['VEHICLES']}: VEHICLES is not a whole number >= 1: "
+                                  f"{shown(vehicles)}")
         file.vehicles = vehicles
     if "depot" in data:
         depots = [int(d) for row in _rows(data["depot"]) for d in row]
@@ -204,10 +205,10 @@ def _read_solomon(text: str, source: str) -> _File:
     fields = line.split()
     counts = [c for c in map(_number, fields) if c is not None]
     if len(fields) != 2 or len(counts) != 2:
-        raise ConversionError(f"{source}:{number}: expected the vehicle count and capacity, got {line!r}")
+        raise ConversionError(f"{source}:{number}: expected the vehicle count and capacity, got {shown(line)}")
     if counts[0] != int(counts[0]) or counts[0] < 0 or counts[1] < 0:
         raise ConversionError(f"{source}:{number}: vehicle count and capacity must be numbers >= 0, "
-                              f"the count whole, got {line!r}")
+                              f"the count whole, got {shown(line)}")
     if counts[1] != int(counts[1]) or counts[1] > 2**31 - 1:
         raise ConversionError(f"{source}:{number}: vehicle capacity {fields[1]} is not a 32-bit whole number")
     if customer + 1 >= len(lines) or not all(word in lines[customer + 1][1] for word in SOLOMON_HEADER):
@@ -220,12 +221,12 @@ def _read_solomon(text: str, source: str) -> _File:
     for k, (number, line) in enumerate(rows):
         fields = line.split()
         if len(fields) != 7:
-            raise ConversionError(f"{source}:{number}: expected 7 columns, got {len(fields)}: {line!r}")
+            raise ConversionError(f"{source}:{number}: expected 7 columns, got {len(fields)}: {shown(line)}")
         if any(_number(f) is None for f in fields):
-            raise ConversionError(f"{source}:{number}: columns are not finite numbers: {line!r}")
+            raise ConversionError(f"{source}:{number}: columns are not finite numbers: {shown(line)}")
         if not all(f.lstrip("+-").isdigit() for f in fields):
             raise ConversionError(f"{source}:{number}: columns are not whole numbers, as Solomon files have them: "
-                                  f"{line!r}")
+                                  f"{shown(line)}")
         if int(fields[0]) != k:
             raise ConversionError(f"{source}:{number}: expected customer {k}, got {fields[0]}")
     try:
@@ -266,11 +267,11 @@ def read(path: PathLike, *, format: Optional[str] = None, agents: Optional[int] 
     ``customers`` keeps the first N targets of a Solomon file. Raises ConversionError (a ValueError)
     naming the file and line of a fault."""
     if format is not None and format not in FORMATS:
-        raise ConversionError(f"format must be one of {', '.join(FORMATS)}, got {format!r}")
+        raise ConversionError(f"format must be one of {', '.join(FORMATS)}, got {shown(format)}")
     if rounding not in ("real", "nint"):
-        raise ConversionError(f"rounding must be 'real' or 'nint', got {rounding!r}")
+        raise ConversionError(f"rounding must be 'real' or 'nint', got {shown(rounding)}")
     if objective not in ("min_max", "min_sum"):
-        raise ConversionError(f"objective must be 'min_max' or 'min_sum', got {objective!r}")
+        raise ConversionError(f"objective must be 'min_max' or 'min_sum', got {shown(objective)}")
     text = read_text_file(path)
     source = str(path)
     kind = format or _sniff(text)
@@ -384,9 +385,9 @@ def build_instance(
     ``services`` and ``demands`` (one per point) become the nodes' "service" and "demand";
     ``capacity`` becomes every agent's "capacity" and turns on "enforce_capacity"."""
     if rounding not in ("real", "nint"):
-        raise ConversionError(f"rounding must be 'real' or 'nint', got {rounding!r}")
+        raise ConversionError(f"rounding must be 'real' or 'nint', got {shown(rounding)}")
     if objective not in ("min_max", "min_sum"):
-        raise ConversionError(f"objective must be 'min_max' or 'min_sum', got {objective!r}")
+        raise ConversionError(f"objective must be 'min_max' or 'min_sum', got {shown(objective)}")
     model = _model(points, agents, depot=depot, objective=objective, rounding=rounding, return_to_end=return_to_end,
                    windows=windows, services=services, demands=demands, capacity=capacity)
     if metric:
@@ -400,9 +401,12 @@ def tsplib_to_instance(path: PathLike, agents: int, depot: int = 0, objective: s
     """Instance from a TSPLIB EUC_2D file (or a VRPLIB CVRP file): one depot, ``agents`` identical agents,
     routes return. With ``metric`` the costs are written in the metric form instead of a matrix."""
     model = read(path, format="tsplib", agents=agents, depot=depot, objective=objective, rounding=rounding)
-    if metric:
-        check_metric_distances([(node.x, node.y) for node in model._nodes])
-    return _instance(model, time_limit, metric)
+    try:
+        if metric:
+            check_metric_distances([(node.x, node.y) for node in model._nodes])
+        return _instance(model, time_limit, metric)
+    except ConversionError as exc:
+        raise ConversionError(f"{path}: {exc}") from None
 
 
 def solomon_to_instance(path: PathLike, agents: int, customers: Optional[int] = None,

@@ -24,31 +24,43 @@ log = logging.getLogger("vok")
 OBJECTIVES = ("min_max", "min_sum")
 ROUNDINGS = ("real", "nint")
 _INT64 = 2**63
+_EXCERPT = 60
+
+
+def excerpt(text: str) -> str:
+    """``text`` for a message, cut to its first 60 characters and its length when longer, so that a message
+    stays one short line whatever the caller passed."""
+    return text if len(text) <= _EXCERPT else f"{text[:_EXCERPT]}... ({len(text)} characters)"
+
+
+def shown(value: Any) -> str:
+    """``repr(value)`` for a message, cut as ``excerpt`` cuts."""
+    return excerpt(repr(value))
 
 
 def _finite(value: Any, what: str) -> float:
     """The value as a float, or as an int when it is one (the JSON text keeps it as given)."""
     if isinstance(value, bool) or not isinstance(value, numbers.Real):
-        raise ValueError(f"{what} must be a number, got {value!r}")
+        raise ValueError(f"{what} must be a number, got {shown(value)}")
     if isinstance(value, numbers.Integral):
         return int(value)  # an int passes for a float and stays an int in the JSON text
     number = float(value)
     if not math.isfinite(number):
-        raise ValueError(f"{what} must be a finite number, got {value!r}")
+        raise ValueError(f"{what} must be a finite number, got {shown(value)}")
     return number
 
 
 def _not_negative(value: Any, what: str) -> float:
     number = _finite(value, what)
     if number < 0:
-        raise ValueError(f"{what} may not be negative, got {value!r}")
+        raise ValueError(f"{what} may not be negative, got {shown(value)}")
     return number
 
 
 def _whole(value: Any, what: str) -> int:
     number = _not_negative(value, what)
     if number != int(number) or number > 2**31 - 1:
-        raise ValueError(f"{what} must be a whole number below 2**31, got {value!r}")
+        raise ValueError(f"{what} must be a whole number below 2**31, got {shown(value)}")
     return int(number)
 
 
@@ -87,7 +99,7 @@ class Model:
 
     def __init__(self, objective: str = "min_sum", return_to_end: bool = True) -> None:
         if objective not in OBJECTIVES:
-            raise ValueError(f"objective must be 'min_max' or 'min_sum', got {objective!r}")
+            raise ValueError(f"objective must be 'min_max' or 'min_sum', got {shown(objective)}")
         self.objective = objective
         self.return_to_end = bool(return_to_end)
         self._nodes: List[_Node] = []
@@ -113,11 +125,12 @@ class Model:
                      _not_negative(service, f"{what}: service"), _not_negative(demand, f"{what}: demand"))
         if types is not None:
             if isinstance(types, str):
-                raise ValueError(f"{what}: types must be a list of agent type names, not the string {types!r}")
+                raise ValueError(f"{what}: types must be a list of agent type names, not the string "
+                                 f"{shown(types)}")
             node.types = list(types)
             for name in node.types:
                 if name not in self._types:
-                    raise ValueError(f"{what}: unknown agent type {name!r}; add it with add_agent_type first")
+                    raise ValueError(f"{what}: unknown agent type {shown(name)}; add it with add_agent_type first")
         return self._add(node)
 
     def add_agent_type(self, name: str, factor: float = 1.0, matrix: Optional[Sequence[Sequence[float]]] = None,
@@ -126,19 +139,20 @@ class Model:
         ``factor`` (rounded to the nearest integer with ``rounding="nint"``), or the entries of ``matrix``:
         one row and column per node, in node id order."""
         if not isinstance(name, str) or not name:
-            raise ValueError(f"agent type name must be a non-empty string, got {name!r}")
+            raise ValueError(f"agent type name must be a non-empty string, got {shown(name)}")
+        label = f"agent type {shown(name)}"
         if name in self._types:
-            raise ValueError(f"agent type {name!r} is already defined")
+            raise ValueError(f"{label} is already defined")
         if rounding not in ROUNDINGS:
-            raise ValueError(f"agent type {name!r}: rounding must be 'real' or 'nint', got {rounding!r}")
-        kind = _AgentType(_not_negative(factor, f"agent type {name!r}: factor"), None, rounding)
+            raise ValueError(f"{label}: rounding must be 'real' or 'nint', got {shown(rounding)}")
+        kind = _AgentType(_not_negative(factor, f"{label}: factor"), None, rounding)
         if matrix is not None:
             rows = [list(row) for row in matrix]
             for r, row in enumerate(rows):
                 if len(row) != len(rows):
-                    raise ValueError(f"agent type {name!r}: the matrix has {len(rows)} rows but row {r} has "
+                    raise ValueError(f"{label}: the matrix has {len(rows)} rows but row {r} has "
                                      f"{len(row)} entries")
-                row[:] = [_not_negative(v, f"agent type {name!r}: matrix row {r}, column {c}")
+                row[:] = [_not_negative(v, f"{label}: matrix row {r}, column {c}")
                           for c, v in enumerate(row)]
             kind.matrix = rows
         self._types[name] = kind
@@ -148,7 +162,7 @@ class Model:
         id. ``capacity`` bounds the demands it serves and ``max_length`` its route cost (0: no limit)."""
         what = f"agent {len(self._agents)}"
         if type not in self._types:
-            raise ValueError(f"{what}: unknown agent type {type!r}; add it with add_agent_type first")
+            raise ValueError(f"{what}: unknown agent type {shown(type)}; add it with add_agent_type first")
         agent = _Agent(type, self._node_id(start, f"{what}: start"), self._node_id(end, f"{what}: end"),
                        _whole(capacity, f"{what}: capacity"), _whole(max_length, f"{what}: max_length"))
         self._agents.append(agent)
@@ -160,7 +174,7 @@ class Model:
         service at ``before`` has ended; any other kind asks for that timing on any routes. The solver
         keeps these pairs (the instance gets "enforce_precedence": true)."""
         if not isinstance(kind, str):
-            raise ValueError(f"precedence kind must be a string, got {kind!r}")
+            raise ValueError(f"precedence kind must be a string, got {shown(kind)}")
         first = self._node_id(before, "precedence: before")
         second = self._node_id(after, "precedence: after")
         if first == second:
@@ -173,7 +187,7 @@ class Model:
 
     def _node_id(self, value: Any, what: str) -> int:
         if isinstance(value, bool) or not isinstance(value, numbers.Integral):
-            raise ValueError(f"{what} must be a node id (an int), got {value!r}")
+            raise ValueError(f"{what} must be a node id (an int), got {shown(value)}")
         if not 0 <= int(value) < len(self._nodes):
             raise ValueError(f"{what}: unknown node id {value}; the model has nodes 0 .. {len(self._nodes) - 1}"
                              if self._nodes else f"{what}: unknown node id {value}; the model has no nodes yet")
@@ -186,7 +200,7 @@ class Model:
         try:
             start, end = window
         except (TypeError, ValueError):
-            raise ValueError(f"{what}: window must be a pair (start, end), got {window!r}") from None
+            raise ValueError(f"{what}: window must be a pair (start, end), got {shown(window)}") from None
         start, end = _finite(start, f"{what}: window start"), _finite(end, f"{what}: window end")
         if start > end:
             raise ValueError(f"{what}: window start {start:g} is after its end {end:g}")
@@ -227,7 +241,7 @@ class Model:
             kind = self._types[name]
             if kind.matrix is not None:
                 if len(kind.matrix) != n:
-                    raise ValueError(f"agent type {name!r}: the matrix is {len(kind.matrix)} x {len(kind.matrix)} "
+                    raise ValueError(f"agent type {shown(name)}: the matrix is {len(kind.matrix)} x {len(kind.matrix)} "
                                      f"but the model has {n} nodes")
                 costs[name] = kind.matrix
             elif matrices:
@@ -280,8 +294,8 @@ class Model:
                 if kind.rounding == "nint":
                     d = float(math.floor(d + 0.5))
                 if not math.isfinite(d):
-                    raise ValueError(f"agent type {name!r}: the distance from node {i} to node {j} is not a finite "
-                                     "number; the coordinates are too large")
+                    raise ValueError(f"agent type {shown(name)}: the distance from node {i} to node {j} is not a "
+                                     "finite number; the coordinates are too large")
                 row.append(d)
             rows.append(row)
         return rows
@@ -295,14 +309,14 @@ class Model:
         False stops the solve. The core's diagnostics go to the logger "vok", nothing to the streams."""
         budget = _finite(time_limit, "time_limit")
         if budget <= 0:
-            raise ValueError(f"time_limit must be a positive number of seconds, got {time_limit!r}")
+            raise ValueError(f"time_limit must be a positive number of seconds, got {shown(time_limit)}")
         if seed is not None and (isinstance(seed, bool) or not isinstance(seed, numbers.Integral)
                                  or not -_INT64 <= seed < _INT64):
-            raise ValueError(f"seed must be an int in the 64-bit range, got {seed!r}")
+            raise ValueError(f"seed must be an int in the 64-bit range, got {shown(seed)}")
         if isinstance(threads, bool) or not isinstance(threads, numbers.Integral) or threads < 1:
-            raise ValueError(f"threads must be an int of at least 1, got {threads!r}")
+            raise ValueError(f"threads must be an int of at least 1, got {shown(threads)}")
         if on_improvement is not None and not callable(on_improvement):
-            raise ValueError(f"on_improvement must be callable or None, got {on_improvement!r}")
+            raise ValueError(f"on_improvement must be callable or None, got {shown(on_improvement)}")
         instance = self.to_instance(budget)
         options = instance["options"]
         options["improve"] = bool(improve)

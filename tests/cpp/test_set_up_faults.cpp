@@ -57,6 +57,54 @@ TEST(SetUpFaults, EveryPartOfTheSetUpStopsWhenAsked) {
     EXPECT_THROW(read_problem_json(document, read, &reader_check), SolveStopped);
 }
 
+// A caller's control that stops the solve at its `stop_at`-th poll and
+// remembers how many polls came before the first solution.
+class CountingControl : public SolveControl {
+public:
+    explicit CountingControl(long stop_at) : stop_at_(stop_at) {}
+    StopReason poll() override { return ++polls >= stop_at_ ? StopReason::Interrupted : StopReason::None; }
+    bool on_improvement(double, double, double) override {
+        if (first_solution < 0) first_solution = polls;
+        return true;
+    }
+    long polls = 0;
+    long first_solution = -1;
+
+private:
+    long stop_at_;
+};
+
+TEST(SetUpFaults, OnALargeInstanceTheStageAsksToStopWhileItBuildsItsFirstSolution) {
+    Options options = options_with(ObjectiveType::MinMax, 60.0);
+    options.improve = true;
+    options.improve_iterations = 20;
+    const size_t n = 400;
+    const Problem problem = euclidean_problem(random_points(n, 11), 3);
+    CountingControl full(1L << 40);
+    Solver counted(problem, options, &full);
+    const long set_up = full.polls;
+    counted.control = &full;
+    ASSERT_EQ(run_solve(counted), 1);
+    // The neighbour lists, the construction and its local search each ask once per target at least.
+    EXPECT_GE(full.first_solution - set_up, static_cast<long>(3 * (n - 1)));
+
+    // Stopped just before the first solution, and just after it: no exception, the routes published stand.
+    for (const long stop_at : {full.first_solution - 1, full.first_solution + 2}) {
+        CountingControl stop(stop_at);
+        Solver solver(problem, options, &stop);
+        solver.control = &stop;
+        const int found = run_solve(solver);
+        EXPECT_EQ(solver.stop_reason, StopReason::Interrupted) << stop_at;
+        EXPECT_EQ(found, stop_at > full.first_solution ? 1 : 0) << stop_at;
+        EXPECT_EQ(solver.result.paths.empty(), found == 0) << stop_at;
+        const RouteEvaluator evaluator = solver.route_evaluator();
+        for (const auto& [agent, path] : solver.result.paths) {
+            const RouteEvaluation checked = evaluator.evaluate(path, static_cast<size_t>(agent));
+            EXPECT_TRUE(checked.valid && checked.cost == solver.result.times.at(agent)) << stop_at;
+        }
+    }
+}
+
 TEST(SetUpFaults, TheMemoryLimitIsTheSmallestOfTheCgroupAndItsAncestors) {
     namespace fs = std::filesystem;
     const fs::path root = fs::temp_directory_path() / ("vok_cgroup_" + std::to_string(::getpid()));

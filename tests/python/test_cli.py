@@ -207,6 +207,22 @@ def test_closed_or_vanishing_stdout_is_no_crash(tmp_path):
     assert reader.wait(timeout=120) == 0
     assert reader.stderr.read() == b"" and json.loads(out.read_text())["status"] == "success"
     reader.stderr.close()
+    # A standard output that fails (a full disk) is said in one line, after --out is written.
+    out.unlink()
+    with open("/dev/full", "w") as full:
+        failed = subprocess.run([sys.executable, "-m", "vok", "solve", str(path), "--time-limit", "1", "--out",
+                                 str(out)], stdout=full, stderr=subprocess.PIPE, text=True, timeout=120)
+    assert failed.returncode == 2
+    assert failed.stderr == "vok: solve: cannot write standard output: No space left on device\n"
+    assert json.loads(out.read_text())["status"] == "success"
+    # A converted instance with nowhere to go is no success.
+    tsp = tmp_path / "three.tsp"
+    tsp.write_text("NAME: t\nTYPE: TSP\nDIMENSION: 3\nEDGE_WEIGHT_TYPE: EUC_2D\nNODE_COORD_SECTION\n"
+                   "1 0 0\n2 3 0\n3 0 4\nEOF\n")
+    closed = subprocess.run([sys.executable, "-m", "vok", "convert", "tsplib", str(tsp), "--agents", "1"],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, timeout=120,
+                            preexec_fn=lambda: os.close(1))
+    assert closed.returncode == 2 and "standard output is closed; name a file with --out" in closed.stderr
 
 
 def test_argument_errors_are_one_line_and_exit_2():
@@ -236,6 +252,12 @@ def test_a_byte_order_mark_is_read_and_a_huge_number_is_placed_in_the_users_file
     column = lines[row].index("1e999") + 1
     assert completed.returncode == 2 and completed.stderr.count("\n") == 1
     assert f"line {row + 1}, column {column}: the number 1e999" in completed.stderr
+    # A whole number too large for a double is placed the same way.
+    huge.write_text("\n".join(lines).replace("1e999", "1" + "0" * 400))
+    completed = run_cli("solve", huge)
+    assert completed.returncode == 2 and completed.stderr.count("\n") == 1
+    assert f"line {row + 1}, column {column}: the number 1000000" in completed.stderr
+    assert "(401 characters) is too large for a double" in completed.stderr
 
 
 def test_convert_metric_refuses_overflowing_distances(tmp_path):
@@ -244,4 +266,4 @@ def test_convert_metric_refuses_overflowing_distances(tmp_path):
     path.write_text(f"NAME: far\nTYPE: TSP\nDIMENSION: 3\nEDGE_WEIGHT_TYPE: EUC_2D\nNODE_COORD_SECTION\n{coords}\nEOF\n")
     completed = run_cli("convert", "tsplib", path, "--agents", 1, "--metric")
     assert completed.returncode == 2 and completed.stdout == "" and completed.stderr.count("\n") == 1
-    assert "vok: the distance from node 0 to node 1 is not a finite number" in completed.stderr
+    assert f"vok: {path}: the distance from node 0 to node 1 is not a finite number" in completed.stderr

@@ -13,6 +13,7 @@ import time
 import pytest
 
 import _vok_core as vok
+from vok import Model
 from object_road import problem_from
 from test_bad_input import instance
 
@@ -88,6 +89,27 @@ def test_quoted_input_is_cut_to_an_excerpt():
         vok.solve_json_str('{"nodes": "' + "a" * 10**5 + "\x01")
     assert "parse_error" in str(raised.value) and len(str(raised.value)) < 300
 
+    # Every other argument and member of the object road, the module functions and vok.Model alike.
+    huge, problem = "x" * 10**5, vok.Problem()
+    for call, names in [
+        (lambda: setattr(vok.Position(), "x", huge), "Position.x must be a number, not str"),
+        (lambda: setattr(vok.Node(), "demand", [1] * 10**5), "Node.demand must be a number, not list"),
+        (lambda: setattr(vok.Options(), "objective", huge), "Options.objective must be an ObjectiveType"),
+        (lambda: vok.TimeWindowConstraint().set_timewindow(1, huge, 2), "set_timewindow: start must be a number"),
+        (lambda: problem.add_agent([0] * 10**5, 1), "Problem.add_agent: agent must be an Agent, not list"),
+        (lambda: problem.set_cost_metric("car", "euclidean", huge), "set_cost_metric: factor must be a number"),
+        (lambda: vok.Solver(problem, huge), "Solver: options must be an Options, not str"),
+        (lambda: vok.set_diagnostics(huge), 'diagnostics mode "xxx'),
+        (lambda: vok.solve_json_file("/tmp/\ud800.json"), "input_path holds a lone surrogate"),
+        (lambda: vok.solve_json_str(text[:99] + "\ud800" + text), "lone surrogate U+D800 at character offset 99"),
+        (lambda: vok.solve_json_str('{"nodes": [' + "9" * 10**5 + "]}"), "number overflow parsing '999"),
+        (lambda: Model().add_agent_type(huge, factor=-1), "agent type 'xxx"),
+        (lambda: Model().add_target(1, 1, service=[1] * 10**5), "target 0: service must be a number, got [1, 1"),
+    ]:
+        with pytest.raises((TypeError, ValueError, RuntimeError)) as raised:
+            call()
+        assert names in str(raised.value) and len(str(raised.value)) < 200, str(raised.value)[:300]
+
 
 @pytest.mark.parametrize("text, message", [
     ("[1, 2]", "[json.exception.type_error.304] cannot use at() with array; an instance is a JSON object "
@@ -99,6 +121,18 @@ def test_json_faults_say_what_is_expected(text, message):
     with pytest.raises((RuntimeError, ValueError)) as raised:
         vok.solve_json_str(text)
     assert str(raised.value) == message
+
+
+def test_a_failed_improving_solve_says_why_it_ended():
+    # Every target fits alone, no two fit one route: the search exhausts, the stage finds nothing either.
+    inst = instance()
+    inst["constraints"].append({"kind": "timewindow", "items": [{"node": 1, "start": 0, "end": 3.5},
+                                                                 {"node": 3, "start": 0, "end": 4.5}]})
+    inst["options"].update(improve=True, time_limit=0.5)
+    for iterations, reason in ((0, "time_limit"), (5, "iterations")):
+        inst["options"]["improve_iterations"] = iterations
+        result = vok.solve_json_str(json.dumps(inst))
+        assert (result["status"], result["statistics"]["stop_reason"]) == ("failed", reason)
 
 
 # ---------------------------------------------------------------------------------------------- memory
@@ -117,6 +151,28 @@ def test_tables_above_the_memory_cap_are_refused_up_front():
 
 
 # ---------------------------------------------------------------------------------------------- files
+
+def ticking(call):
+    """Runs `call` while another thread ticks; returns the ticks in its middle third and its duration."""
+    ticks, done = [], threading.Event()
+
+    def tick():
+        while not done.is_set():
+            ticks.append(time.monotonic())
+            time.sleep(0.001)
+
+    ticker = threading.Thread(target=tick)
+    ticker.start()
+    try:
+        started = time.monotonic()
+        call()
+        ended = time.monotonic()
+    finally:
+        done.set()
+        ticker.join()
+    third = (ended - started) / 3
+    return [t for t in ticks if started + third < t < ended - third], ended - started
+
 
 def test_reading_a_file_stops_at_the_first_byte_no_json_text_starts_with(tmp_path):
     zeros = tmp_path / "zeros.json"
@@ -139,29 +195,41 @@ def test_other_threads_run_while_a_file_is_read(tmp_path):
         for _ in range(256):
             handle.write(b" " * (1 << 20))
         handle.write(b"\0")
-    ticks, done = [], threading.Event()
 
-    def tick():
-        while not done.is_set():
-            ticks.append(time.monotonic())
-            time.sleep(0.001)
-
-    ticker = threading.Thread(target=tick)
-    ticker.start()
-    try:
-        started = time.monotonic()
+    def read():
         with pytest.raises(RuntimeError, match=f"NUL character at byte offset {256 << 20}"):
             vok.solve_json_file(str(path))
-        ended = time.monotonic()
-    finally:
-        done.set()
-        ticker.join()
+
+    middle, took = ticking(read)
     # With the lock held no tick could land in the middle of the call.
-    middle = [t for t in ticks if started + (ended - started) / 3 < t < ended - (ended - started) / 3]
-    assert middle, f"no tick while a {ended - started:.3f} s read ran"
+    assert middle, f"no tick while a {took:.3f} s read ran"
 
 
 # ---------------------------------------------------------------------------------------------- Ctrl-C
+
+def test_an_object_road_set_up_lets_other_threads_run_and_stops_on_ctrl_c():
+    problem = vok.Problem()
+    for i in range(4000):
+        node = vok.Node()
+        node.id, node.position.x, node.position.y = i, i % 70, i // 70
+        problem.add_node(node)
+    agent = vok.Agent()
+    agent.type = "car"
+    problem.add_agent(agent, 0)
+    problem.set_cost_metric("car", "euclidean")
+    options = vok.Options()
+    options.improve = True
+    middle, took = ticking(lambda: vok.Solver(problem, options))
+    assert middle, f"no tick while a {took:.3f} s set-up ran"
+    # Ctrl-C a quarter of the way into the same set-up.
+    timer = threading.Timer(took / 4, lambda: signal.pthread_kill(threading.main_thread().ident, signal.SIGINT))
+    timer.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            vok.Solver(problem, options)
+    finally:
+        timer.join()
+
 
 SET_UP = """
 import json, sys, time

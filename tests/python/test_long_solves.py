@@ -1,6 +1,7 @@
 """Long solves: the interpreter lock, Ctrl-C, improvement callbacks, the memory cap, stop reasons and the
 command line's progress line. Budgets are processor seconds; nothing here asserts on speed."""
 
+import contextlib
 import json
 import os
 import signal
@@ -290,8 +291,13 @@ def test_running_out_of_memory_ends_the_solve_with_the_routes_found_so_far():
 
 
 def test_memory_limit_option_default_and_checks():
-    physical_mb = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE") / 2 / 2 ** 20
-    assert vok.Options().memory_limit_mb == min(int(physical_mb), 8192)
+    half_mb = [os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE") / 2 / 2 ** 20, 8192]
+    # A container's limit at the root of its cgroup tree (v2, then v1) counts half too.
+    for limit in ("/sys/fs/cgroup/memory.max", "/sys/fs/cgroup/memory/memory.limit_in_bytes"):
+        with contextlib.suppress(OSError, ValueError):
+            half_mb.append(int(Path(limit).read_text()) / 2 / 2 ** 20)
+    # A tighter cgroup further down the tree can only lower it.
+    assert 0 < vok.Options().memory_limit_mb <= int(min(half_mb))
     options = vok.Options()
     options.memory_limit_mb = 0
     assert options.memory_limit_mb == 0.0

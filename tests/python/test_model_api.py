@@ -46,6 +46,16 @@ def test_a_schedule_worked_by_hand():
     ]
     assert solution.anytime and solution.anytime[-1]["sum_cost"] == 57
 
+    # An end window that opens late: the agent waits there, so the cost is the last departure, not the arrival.
+    for return_to_end, arrival in ((True, 20), (False, 10)):
+        model = vok.Model(return_to_end=return_to_end)
+        model.add_agent_type("car")
+        depot = model.add_depot(0, 0, window=(100, 200))
+        model.add_agent("car", depot, depot)
+        model.add_target(10, 0)
+        (route,) = model.solve(time_limit=1).routes
+        assert route.cost == 100 and route.schedule[-1] == vok.Stop(depot, arrival, 100 - arrival, 100, 100, 0)
+
 
 def random_model(rng):
     """Two agent types (coordinates times a factor, and a matrix), windows, service, demands, capacities,
@@ -214,3 +224,28 @@ def test_the_readme_model_example_runs_as_written(tmp_path):
     lines = completed.stdout.splitlines()
     assert lines[0].startswith("success ") and sum(line.startswith("agent ") for line in lines) == 2
     assert sum(line.startswith("  node ") for line in lines) == 4 + 4  # start, targets, end: every stop shown
+    # What the README shows it prints, up to its "...", is what it prints.
+    shown = section.split("```text\n", 1)[1].split("```", 1)[0].splitlines()
+    assert lines[:shown.index("  ...")] == shown[:shown.index("  ...")]
+
+
+def test_the_diagnostics_switch(capfd, caplog):
+    instance = random_model(random.Random(3)).to_instance(0.2)
+    instance["constraints"] = []  # one warning per node on standard error
+    text = json.dumps(instance)
+    previous = _vok_core.set_diagnostics("streams")
+    try:
+        for mode in ("streams", "logging", "off"):
+            assert _vok_core.set_diagnostics(mode) in ("streams", "logging", "off")
+            assert _vok_core.diagnostics() == mode
+            caplog.clear()
+            with caplog.at_level(logging.DEBUG, logger="vok"):
+                _vok_core.solve_json_str(text)
+            err = capfd.readouterr().err
+            logged = [r.getMessage() for r in caplog.records if r.name == "vok"]
+            assert ("has no assignment constraint" in err) == (mode == "streams"), (mode, err)
+            assert any("without an assignment constraint" in m for m in logged) == (mode == "logging"), mode
+        with pytest.raises(ValueError, match='diagnostics mode "loud" is none of'):
+            _vok_core.set_diagnostics("loud")
+    finally:
+        _vok_core.set_diagnostics(previous)
