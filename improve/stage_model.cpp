@@ -42,7 +42,7 @@ StageModel::StageModel(const RouteEvaluator& evaluator, ObjectiveType objective,
         throw std::invalid_argument("improvement stage: every agent needs a start and an end node");
     }
 
-    for (size_t t = 0; t < table.dim(); ++t) layers_.push_back(table.layer(t));
+    costs_ = &table;
     visits_ = instance_.visit_segments();
     late_visits_.resize(n);
     for (size_t v = 0; v < n; ++v) late_visits_[v] = visit_warp_segment(instance_.window(v), instance_.service(v));

@@ -67,7 +67,7 @@ public:
     // Cost of the hop u -> v between two targets (or from a start to a target)
     // for agents of type t; hops into a depot go through the evaluator's rule.
     double cost(size_t t, int64_t u, int64_t v) const {
-        return layers_[t][static_cast<size_t>(u) * node_count_ + static_cast<size_t>(v)];
+        return costs_->cost(t, static_cast<size_t>(u), static_cast<size_t>(v));
     }
     const Segment& visit(int64_t node) const { return visits_[static_cast<size_t>(node)]; }
     // The visit of a plan that may be late there.
@@ -89,7 +89,7 @@ private:
     bool min_max_ = false;
     size_t node_count_ = 0;
     // Views of the instance's tables for the loops that price moves.
-    std::vector<const double*> layers_;  // by type
+    const CostTable* costs_ = nullptr;
     const Segment* visits_ = nullptr;
     std::vector<WarpSegment> late_visits_;
     const unsigned char* flags_ = nullptr;
