@@ -123,7 +123,15 @@ int solve_with_improvement(Solver& solver) {
     settings.seed = static_cast<uint64_t>(solver.options.seed);
     settings.iteration_cap = solver.options.improve_iterations;
     ImprovementStage stage(model, settings);
-    if (!stage.initialise(found ? &solver.result : nullptr)) {
+    StopReason asked = StopReason::None;
+    const auto should_stop = [&solver, &asked] {
+        if (solver.control != nullptr) asked = solver.control->poll();
+        return asked != StopReason::None;
+    };
+    const auto out_of_time = [&solver, &should_stop] {
+        return solver.timer.elapsed() >= solver.time_limit || should_stop();
+    };
+    if (!stage.initialise(found ? &solver.result : nullptr, out_of_time)) {
         // Some target fits on no route: nothing is left to try.
         solver.result.search_cpu_time = solver.timer.elapsed();
         if (!found) solver.stop_reason = StopReason::Exhausted;
@@ -134,13 +142,8 @@ int solve_with_improvement(Solver& solver) {
         if (!publish(solver, stage.best())) return 1;
     }
 
-    StopReason asked = StopReason::None;
     const auto clock = [&solver] { return solver.timer.elapsed(); };
     const auto on_best = [&solver](const StageSolution& best) { return publish(solver, best); };
-    const auto should_stop = [&solver, &asked] {
-        if (solver.control != nullptr) asked = solver.control->poll();
-        return asked != StopReason::None;
-    };
     const StageEnd end = stage.run(solver.time_limit, clock, on_best, should_stop);
     solver.result.improve_iterations = stage.iterations();
     solver.result.timeout = end == StageEnd::Deadline;

@@ -1,5 +1,7 @@
 #include "improve/improvement_stage.h"
 
+#include "improve/tour_routes.h"
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -64,12 +66,14 @@ double ImprovementStage::scalar(const StageValue& v) const {
     return v.max_cost + kMeanRouteWeight * v.sum_cost / routes;
 }
 
-bool ImprovementStage::initialise(const Result* start) {
+bool ImprovementStage::initialise(const Result* start, const StopCheck& out_of_time) {
     from_given_ = start != nullptr && best_.load(*start);
     std::vector<int64_t> all = model_.targets();
-    if (from_given_ || construct()) {
+    if (from_given_ || construct(out_of_time)) {
         has_feasible_ = true;
-        local_search_.run(best_, all, rng_);
+        // On a very large instance the first solution is news before it is polished.
+        polish_pending_ = model_.very_large();
+        if (!polish_pending_) local_search_.run(best_, all, rng_);
         current_ = best_;
         return true;
     }
@@ -106,9 +110,16 @@ bool ImprovementStage::consider_feasible(const StageSolution& candidate) {
     return true;
 }
 
-bool ImprovementStage::construct() {
+bool ImprovementStage::construct(const StopCheck& out_of_time) {
     std::vector<int64_t> order = model_.targets();
     const InsertionNoise none;
+    if (model_.very_large()) {
+        best_.clear();
+        if (tour_routes(model_, best_, removed_, out_of_time) && inserter_.greedy(best_, removed_, none, rng_) &&
+            best_.routes_valid()) {
+            return true;
+        }
+    }
     const InsertionNoise noisy{0.0, 0.2};
     for (int attempt = 0; attempt < 8; ++attempt) {
         best_.clear();
@@ -154,6 +165,7 @@ bool ImprovementStage::ruin_and_recreate(StageSolution& candidate) {
         removal_.worst(candidate, count, rng_, removed_);
     } else {
         removal_.whole_route(candidate, rng_, removed_);
+        if (removed_.empty() && model_.very_large()) removal_.strings(candidate, average, kLongestString, rng_, removed_);
     }
     if (removed_.empty()) return true;
     candidate.remove_nodes(removed_);
@@ -191,6 +203,16 @@ StageEnd ImprovementStage::run(double deadline, const Clock& clock, const BestLi
     const double t_start = std::max(kStartTemperature * mean_hop, 1e-12);
     const double t_end = std::max(kEndTemperature * mean_hop, 1e-14);
     std::uniform_real_distribution<double> unit(0.0, 1.0);
+
+    if (polish_pending_) {
+        polish_pending_ = false;
+        const std::function<bool()> out_of_time = [&] { return clock() >= deadline || (should_stop && should_stop()); };
+        local_search_.run(current_, model_.targets(), rng_, &out_of_time);
+        if (better(current_.value(), best_.value(), model_.min_max())) {
+            best_ = current_;
+            if (on_best && !on_best(best_)) return StageEnd::Stopped;
+        }
+    }
 
     int64_t since_best = 0;
     for (;;) {

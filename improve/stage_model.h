@@ -30,7 +30,7 @@ public:
 
     // `evaluator` must outlive the model. `stop_check`, when given, is polled
     // target by target while the neighbour lists are built (quadratic in the
-    // targets); a stop throws SolveStopped.
+    // targets, except on very large instances); a stop throws SolveStopped.
     StageModel(const RouteEvaluator& evaluator, ObjectiveType objective,
                size_t neighbours = kDefaultNeighbours, StopCheck* stop_check = nullptr);
 
@@ -39,6 +39,10 @@ public:
     bool min_max() const { return min_max_; }
     size_t node_count() const { return node_count_; }
     bool large() const { return node_count_ > kFullScanNodes; }
+    // Above kOnDemandNodes with every type's costs from a metric kept on
+    // demand: neighbour lists come from a point index, and the stage builds
+    // its first solution from tours and keeps its iterations local.
+    bool very_large() const { return very_large_; }
     size_t agent_count() const { return instance_.agent_count(); }
 
     size_t type_of(size_t agent) const { return instance_.type_of(agent); }
@@ -83,10 +87,17 @@ public:
 
 private:
     double proximity(size_t t, int64_t from, int64_t to) const;
+    // How near u is to v as a move partner over the types that serve both; inf when none does.
+    double nearness(int64_t v, int64_t u) const;
+    // The neighbour lists in the plane: the nearest targets that share a
+    // serving type, ranked by nearness among a few times more candidates
+    // when windows or several types can reorder them.
+    void find_neighbours_in_plane(size_t keep, StopCheck* stop_check);
 
     const RouteEvaluator& evaluator_;
     const PreparedInstance& instance_;
     bool min_max_ = false;
+    bool very_large_ = false;
     size_t node_count_ = 0;
     // Views of the instance's tables for the loops that price moves.
     const CostTable* costs_ = nullptr;
