@@ -57,7 +57,7 @@ bool publish(Solver& solver, const StageSolution& solution) {
     solution.write(solver.result);
     solver.solution_found = 1;
     solver.best_max_cost = solution.value().max_cost;
-    const bool go_on = solver.take_snapshot();
+    const bool go_on = solver.take_snapshot(solver.keep_stage_routes);
     solver.update_summary();
     return go_on;
 }

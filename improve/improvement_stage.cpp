@@ -233,10 +233,17 @@ StageEnd ImprovementStage::run(double deadline, const Clock& clock, const BestLi
 
         ++iterations_;
         if (has_feasible_) ++since_best;
-        candidate_ = current_;
-        if (!ruin_and_recreate(candidate_) || !candidate_.routes_valid()) continue;
+        if (!in_step_ || breakable_) candidate_ = current_;
+        candidate_.forget_changes();
+        if (!ruin_and_recreate(candidate_) || !candidate_.routes_valid()) {
+            settle(false);
+            continue;
+        }
         local_search_.run(candidate_, removed_, rng_);
-        if (!candidate_.routes_valid() || candidate_.unassigned_count() != 0) continue;
+        if (!candidate_.routes_valid() || candidate_.unassigned_count() != 0) {
+            settle(false);
+            continue;
+        }
 
         if (breakable_) {
             const RouteViolation broken = candidate_.violations();
@@ -259,8 +266,23 @@ StageEnd ImprovementStage::run(double deadline, const Clock& clock, const BestLi
         }
         const StageValue value = candidate_.value();
         const double threshold = scalar(current_.value()) - temperature * std::log(std::max(unit(rng_), 1e-300));
-        if (scalar(value) < threshold) std::swap(current_, candidate_);
+        settle(scalar(value) < threshold);
     }
+}
+
+void ImprovementStage::settle(bool accepted) {
+    if (!model_.very_large() || breakable_) {
+        if (accepted) std::swap(current_, candidate_);
+        return;
+    }
+    // Only the routes the iteration changed differ between the two.
+    if (accepted) {
+        current_.copy_routes(candidate_, candidate_.changed());
+    } else {
+        candidate_.copy_routes(current_, candidate_.changed());
+    }
+    candidate_.forget_changes();
+    in_step_ = true;
 }
 
 }  // namespace dulmar

@@ -69,6 +69,9 @@ private:
     // One ruin and recreate step on `candidate`; false when a target found no place.
     bool ruin_and_recreate(StageSolution& candidate);
     double scalar(const StageValue& v) const;
+    // Makes current_ and candidate_ alike again after an iteration: the
+    // candidate becomes current when `accepted`, else it is dropped.
+    void settle(bool accepted);
 
     const StageModel& model_;
     StageSettings settings_;
@@ -90,6 +93,8 @@ private:
     bool breakable_ = false;
     // Very large instances: the local search over every target is still to run.
     bool polish_pending_ = false;
+    // Very large instances: candidate_ equals current_, so an iteration starts without copying it.
+    bool in_step_ = false;
     PenaltyControl penalties_{Penalties{}};
 };
 
