@@ -1,10 +1,10 @@
 #include "improve/improvement_stage.h"
 
-#include "improve/tour_routes.h"
-
 #include <algorithm>
 #include <cmath>
 #include <limits>
+
+#include "improve/tour_routes.h"
 
 namespace dulmar {
 

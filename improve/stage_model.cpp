@@ -1,13 +1,13 @@
 #include "improve/stage_model.h"
 
-#include "core/point_index.h"
-
 #include <algorithm>
 #include <cmath>
 #include <limits>
 #include <stdexcept>
 #include <string>
 #include <utility>
+
+#include "core/point_index.h"
 
 namespace dulmar {
 
