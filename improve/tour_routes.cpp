@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "improve/plane_tour.h"
+#include "rules/visit_rule.h"
 
 namespace dulmar {
 
@@ -21,15 +22,16 @@ public:
 
     bool fits(int64_t v) const {
         if (!model_->serves(agent_, v)) return false;
-        const double time = time_ + model_->cost(type_, route_.back(), v) + model_->visit(v).duration;
+        double time = time_ + model_->cost(type_, route_.back(), v);
+        model_->visit(v).pass(time);
         const int64_t end = model_->end_of(agent_);
-        const double closing = time + model_->evaluator().arc(agent_, static_cast<size_t>(v), static_cast<size_t>(end));
-        const double limit = model_->limit_of(agent_);
-        const double capacity = model_->capacity_of(agent_);
-        return (limit <= 0 || closing <= limit) && (capacity <= 0 || load_ + model_->demand(v) <= capacity);
+        time += model_->evaluator().arc(agent_, static_cast<size_t>(v), static_cast<size_t>(end));
+        return within_route_limit(time, model_->limit_of(agent_)) &&
+               within_capacity(load_ + model_->demand(v), model_->capacity_of(agent_));
     }
     void add(int64_t v) {
-        time_ += model_->cost(type_, route_.back(), v) + model_->visit(v).duration;
+        time_ += model_->cost(type_, route_.back(), v);
+        model_->visit(v).pass(time_);
         load_ += model_->demand(v);
         route_.push_back(v);
     }
