@@ -22,13 +22,6 @@ std::string number_text(double value) {
 
 }  // namespace
 
-double CostMetric::cost(double ax, double ay, double bx, double by) const {
-    const double dx = ax - bx;
-    const double dy = ay - by;
-    const double d = std::sqrt(dx * dx + dy * dy) * factor;
-    return round_nint ? std::floor(d + 0.5) : d;
-}
-
 std::string metric_fault(const std::string& agent_type, const char* key, const std::string& value,
                          const std::string& why) {
     return "cost metric of agent type " + quoted(agent_type) + ": \"" + key + "\" " + value + " " + why;

@@ -4,6 +4,7 @@
 // metric into the very numbers a matrix with those entries would hold.
 #pragma once
 
+#include <cmath>
 #include <string>
 
 namespace dulmar {
@@ -16,8 +17,14 @@ struct CostMetric {
     bool round_nint = false;  // round each entry after the factor
 
     // Cost from (ax, ay) to (bx, by): sqrt(dx * dx + dy * dy) * factor, in
-    // this order of operations, then floor(d + 0.5) when rounding.
-    double cost(double ax, double ay, double bx, double by) const;
+    // this order of operations, then floor(d + 0.5) when rounding. Inline:
+    // costs worked out on demand call it in the stage's hottest loops.
+    double cost(double ax, double ay, double bx, double by) const {
+        const double dx = ax - bx;
+        const double dy = ay - by;
+        const double d = std::sqrt(dx * dx + dy * dy) * factor;
+        return round_nint ? std::floor(d + 0.5) : d;
+    }
 };
 
 // Checks the names and the factor of a metric for `agent_type`: "euclidean";

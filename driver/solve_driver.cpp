@@ -57,7 +57,7 @@ bool publish(Solver& solver, const StageSolution& solution) {
     solution.write(solver.result);
     solver.solution_found = 1;
     solver.best_max_cost = solution.value().max_cost;
-    const bool go_on = solver.take_snapshot();
+    const bool go_on = solver.take_snapshot(solver.keep_stage_routes);
     solver.update_summary();
     return go_on;
 }
@@ -123,9 +123,17 @@ int solve_with_improvement(Solver& solver) {
     settings.seed = static_cast<uint64_t>(solver.options.seed);
     settings.iteration_cap = solver.options.improve_iterations;
     ImprovementStage stage(model, settings);
+    StopReason asked = StopReason::None;
+    const auto should_stop = [&solver, &asked] {
+        if (solver.control != nullptr) asked = solver.control->poll();
+        return asked != StopReason::None;
+    };
+    const auto out_of_time = [&solver, &should_stop] {
+        return solver.timer.elapsed() >= solver.time_limit || should_stop();
+    };
     bool published = false;
     try {
-        if (!stage.initialise(found ? &solver.result : nullptr)) {
+        if (!stage.initialise(found ? &solver.result : nullptr, out_of_time)) {
             // Some target fits on no route: nothing is left to try.
             solver.result.search_cpu_time = solver.timer.elapsed();
             if (!found) solver.stop_reason = StopReason::Exhausted;
@@ -138,15 +146,10 @@ int solve_with_improvement(Solver& solver) {
             if (!publish(solver, stage.best())) return 1;
         }
 
-        StopReason asked = StopReason::None;
         const auto clock = [&solver] { return solver.timer.elapsed(); };
         const auto on_best = [&solver, &published](const StageSolution& best) {
             published = true;
             return publish(solver, best);
-        };
-        const auto should_stop = [&solver, &asked] {
-            if (solver.control != nullptr) asked = solver.control->poll();
-            return asked != StopReason::None;
         };
         const StageEnd end = stage.run(solver.time_limit, clock, on_best, should_stop);
         solver.result.timeout = end == StageEnd::Deadline;

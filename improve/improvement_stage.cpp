@@ -4,6 +4,8 @@
 #include <cmath>
 #include <limits>
 
+#include "improve/tour_routes.h"
+
 namespace dulmar {
 
 namespace {
@@ -64,12 +66,14 @@ double ImprovementStage::scalar(const StageValue& v) const {
     return v.max_cost + kMeanRouteWeight * v.sum_cost / routes;
 }
 
-bool ImprovementStage::initialise(const Result* start) {
+bool ImprovementStage::initialise(const Result* start, const StopCheck& out_of_time) {
     from_given_ = start != nullptr && best_.load(*start);
     std::vector<int64_t> all = model_.targets();
-    if (from_given_ || construct()) {
+    if (from_given_ || construct(out_of_time)) {
         has_feasible_ = true;
-        local_search_.run(best_, all, rng_);
+        // On a very large instance the first solution is news before it is polished.
+        polish_pending_ = model_.very_large();
+        if (!polish_pending_) local_search_.run(best_, all, rng_);
         current_ = best_;
         return true;
     }
@@ -107,9 +111,16 @@ bool ImprovementStage::consider_feasible(const StageSolution& candidate) {
     return true;
 }
 
-bool ImprovementStage::construct() {
+bool ImprovementStage::construct(const StopCheck& out_of_time) {
     std::vector<int64_t> order = model_.targets();
     const InsertionNoise none;
+    if (model_.very_large()) {
+        best_.clear();
+        if (tour_routes(model_, best_, removed_, out_of_time) && inserter_.greedy(best_, removed_, none, rng_) &&
+            best_.routes_valid()) {
+            return true;
+        }
+    }
     const InsertionNoise noisy{0.0, 0.2};
     for (int attempt = 0; attempt < 8; ++attempt) {
         best_.clear();
@@ -157,6 +168,7 @@ bool ImprovementStage::ruin_and_recreate(StageSolution& candidate) {
         removal_.worst(candidate, count, rng_, removed_);
     } else {
         removal_.whole_route(candidate, rng_, removed_);
+        if (removed_.empty() && model_.very_large()) removal_.strings(candidate, average, kLongestString, rng_, removed_);
     }
     if (removed_.empty()) return true;
     candidate.remove_nodes(removed_);
@@ -196,6 +208,16 @@ StageEnd ImprovementStage::run(double deadline, const Clock& clock, const BestLi
     const double t_end = std::max(kEndTemperature * mean_hop, 1e-14);
     std::uniform_real_distribution<double> unit(0.0, 1.0);
 
+    if (polish_pending_) {
+        polish_pending_ = false;
+        const std::function<bool()> out_of_time = [&] { return clock() >= deadline || (should_stop && should_stop()); };
+        local_search_.run(current_, model_.targets(), rng_, &out_of_time);
+        if (better(current_.value(), best_.value(), model_.min_max())) {
+            best_ = current_;
+            if (on_best && !on_best(best_)) return StageEnd::Stopped;
+        }
+    }
+
     int64_t since_best = 0;
     for (;;) {
         if (settings_.iteration_cap > 0 && iterations_ >= settings_.iteration_cap) return StageEnd::Iterations;
@@ -215,10 +237,17 @@ StageEnd ImprovementStage::run(double deadline, const Clock& clock, const BestLi
 
         ++iterations_;
         if (has_feasible_) ++since_best;
-        candidate_ = current_;
-        if (!ruin_and_recreate(candidate_) || !candidate_.routes_valid()) continue;
+        if (!in_step_ || breakable_) candidate_ = current_;
+        candidate_.forget_changes();
+        if (!ruin_and_recreate(candidate_) || !candidate_.routes_valid()) {
+            settle(false);
+            continue;
+        }
         local_search_.run(candidate_, removed_, rng_);
-        if (!candidate_.routes_valid() || candidate_.unassigned_count() != 0) continue;
+        if (!candidate_.routes_valid() || candidate_.unassigned_count() != 0) {
+            settle(false);
+            continue;
+        }
 
         if (breakable_) {
             const RouteViolation broken = candidate_.violations();
@@ -241,8 +270,23 @@ StageEnd ImprovementStage::run(double deadline, const Clock& clock, const BestLi
         }
         const StageValue value = candidate_.value();
         const double threshold = scalar(current_.value()) - temperature * std::log(std::max(unit(rng_), 1e-300));
-        if (scalar(value) < threshold) std::swap(current_, candidate_);
+        settle(scalar(value) < threshold);
     }
+}
+
+void ImprovementStage::settle(bool accepted) {
+    if (!model_.very_large() || breakable_) {
+        if (accepted) std::swap(current_, candidate_);
+        return;
+    }
+    // Only the routes the iteration changed differ between the two.
+    if (accepted) {
+        current_.copy_routes(candidate_, candidate_.changed());
+    } else {
+        candidate_.copy_routes(current_, candidate_.changed());
+    }
+    candidate_.forget_changes();
+    in_step_ = true;
 }
 
 }  // namespace dulmar

@@ -50,7 +50,9 @@ public:
     // else builds a first solution: one that keeps every rule when it can,
     // else one that may break windows, route limits and capacities, which run()
     // then repairs. False only when some target fits on no route at all.
-    bool initialise(const Result* start);
+    // On very large instances `out_of_time` cuts the building short, and the
+    // local search over every target waits for run().
+    bool initialise(const Result* start, const StopCheck& out_of_time = nullptr);
     StageEnd run(double deadline, const Clock& clock, const BestListener& on_best, const StopCheck& should_stop);
 
     // The best solution that keeps every rule; meaningful once has_feasible().
@@ -60,13 +62,16 @@ public:
     bool started_from_given() const { return from_given_; }
 
 private:
-    bool construct();
+    bool construct(const StopCheck& out_of_time);
     // Makes `candidate` the best when it keeps every rule and beats the best
     // (or is the first); the search then keeps every rule from it on.
     bool consider_feasible(const StageSolution& candidate);
     // One ruin and recreate step on `candidate`; false when a target found no place.
     bool ruin_and_recreate(StageSolution& candidate);
     double scalar(const StageValue& v) const;
+    // Makes current_ and candidate_ alike again after an iteration: the
+    // candidate becomes current when `accepted`, else it is dropped.
+    void settle(bool accepted);
 
     const StageModel& model_;
     StageSettings settings_;
@@ -86,6 +91,10 @@ private:
     bool has_feasible_ = false;
     // current_ and candidate_ may break windows, limits and capacities, at the penalties' cost.
     bool breakable_ = false;
+    // Very large instances: the local search over every target is still to run.
+    bool polish_pending_ = false;
+    // Very large instances: candidate_ equals current_, so an iteration starts without copying it.
+    bool in_step_ = false;
     PenaltyControl penalties_{Penalties{}};
 };
 

@@ -28,11 +28,18 @@ void LocalSearch::push_around(const StageSolution& s, size_t route, const Route&
             ++tail;
         first = std::max<size_t>(first, head > kReach ? head - kReach : 0);
         last = std::min(last, n - tail + kReach);
+        if (model_.very_large() && last > first + 4 * kReach) {
+            // Inside a long change (a reversal, a string carried far) the
+            // targets keep their neighbours on the route: only its ends are new.
+            for (size_t i = first; i < first + 2 * kReach; ++i) push(nodes[i]);
+            first = last - 2 * kReach;
+        }
     }
     for (size_t i = first; i < last; ++i) push(nodes[i]);
 }
 
-size_t LocalSearch::run(StageSolution& solution, const std::vector<int64_t>& queue, std::mt19937_64& rng) {
+size_t LocalSearch::run(StageSolution& solution, const std::vector<int64_t>& queue, std::mt19937_64& rng,
+                        const std::function<bool()>* stop) {
     queue_.clear();
     for (int64_t v : queue) push(v);
     std::shuffle(queue_.begin(), queue_.end(), rng);
@@ -42,6 +49,7 @@ size_t LocalSearch::run(StageSolution& solution, const std::vector<int64_t>& que
     size_t applied = 0;
     for (size_t head = 0; head < queue_.size() && applied < cap; ++head) {
         model_.poll_within_steps();
+        if (stop != nullptr && head % 256 == 255 && (*stop)()) break;
         const int64_t u = queue_[head];
         queued_[static_cast<size_t>(u)] = 0;
         if (improve_target(solution, u)) {
@@ -256,6 +264,8 @@ bool LocalSearch::into_route_fronts(StageSolution& s, int64_t u, const Removed& 
     a.then_rest(A, pu + 1);
     for (size_t r = 0; r < s.routes().size(); ++r) {
         if (r == ru || !model_.serves(r, u)) continue;
+        // On very large instances busy routes are reached through the neighbours.
+        if (model_.very_large() && s.route(r).target_count() > 0) continue;
         const StageRoute& B = s.route(r);
         RoutePlan b(B, 0);
         b.then(A, pu, pu).then_rest(B, 1);

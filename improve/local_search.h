@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <random>
 #include <vector>
 
@@ -26,7 +27,9 @@ public:
 
     // Improves `solution` until no queued target has an improving move; a
     // target whose route changes is queued again. Returns the moves applied.
-    size_t run(StageSolution& solution, const std::vector<int64_t>& queue, std::mt19937_64& rng);
+    // `stop`, when given, is asked every few hundred targets and ends the run.
+    size_t run(StageSolution& solution, const std::vector<int64_t>& queue, std::mt19937_64& rng,
+               const std::function<bool()>* stop = nullptr);
 
 private:
     // The cost of u's route without the string of `len` targets starting at

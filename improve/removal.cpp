@@ -31,8 +31,17 @@ void Removal::random(const StageSolution& s, size_t count, std::mt19937_64& rng,
     out.clear();
     std::vector<int64_t>& served = served_;
     served.clear();
-    for (int64_t v : model_.targets())
-        if (s.route_of(v) >= 0) served.push_back(v);
+    if (model_.very_large()) {
+        // Chosen near a seed, so that the iteration stays local.
+        const int64_t seed = random_target(s, rng);
+        if (seed < 0) return;
+        served.push_back(seed);
+        for (int64_t v : model_.neighbours(seed))
+            if (s.route_of(v) >= 0) served.push_back(v);
+    } else {
+        for (int64_t v : model_.targets())
+            if (s.route_of(v) >= 0) served.push_back(v);
+    }
     count = std::min(count, served.size());
     for (size_t i = 0; i < count; ++i) {
         std::swap(served[i], served[uniform(rng, i, served.size() - 1)]);
@@ -104,7 +113,19 @@ void Removal::worst(const StageSolution& s, size_t count, std::mt19937_64& rng, 
     std::vector<std::pair<double, int64_t>>& saving = saving_;
     saving.clear();
     const size_t longest = s.longest();
+    // On very large instances only the routes through a seed's neighbourhood are weighed.
+    std::vector<char>& near = ruined_;
+    near.assign(model_.very_large() ? s.routes().size() : 0, 0);
+    if (model_.very_large()) {
+        const int64_t seed = random_target(s, rng);
+        if (seed < 0) return;
+        near[static_cast<size_t>(s.route_of(seed))] = 1;
+        for (int64_t v : model_.neighbours(seed))
+            if (s.route_of(v) >= 0) near[static_cast<size_t>(s.route_of(v))] = 1;
+        if (model_.min_max()) near[longest] = 1;
+    }
     for (const StageRoute& route : s.routes()) {
+        if (!near.empty() && !near[route.agent]) continue;
         for (size_t p = 1; p + 1 < route.size(); ++p) {
             RoutePlan plan(route, p - 1);
             plan.then_rest(route, p + 1);
@@ -131,10 +152,12 @@ void Removal::whole_route(const StageSolution& s, std::mt19937_64& rng, std::vec
     out.clear();
     std::vector<size_t> busy;
     for (const StageRoute& r : s.routes())
-        if (r.target_count() > 0) busy.push_back(r.agent);
+        if (r.target_count() > 0 && (!model_.very_large() || r.target_count() <= kShortRoute)) busy.push_back(r.agent);
     if (busy.empty()) return;
     size_t pick = busy[uniform(rng, 0, busy.size() - 1)];
-    if (model_.min_max() && std::uniform_int_distribution<int>(0, 1)(rng) == 0) pick = s.longest();
+    if (model_.min_max() && !model_.very_large() && std::uniform_int_distribution<int>(0, 1)(rng) == 0) {
+        pick = s.longest();
+    }
     const StageRoute& route = s.route(pick);
     for (size_t p = 1; p + 1 < route.size(); ++p) out.push_back(route.nodes[p]);
 }

@@ -14,9 +14,13 @@ namespace dulmar {
 
 class Removal {
 public:
+    // On very large instances the longest route whole_route takes.
+    static constexpr size_t kShortRoute = 30;
+
     explicit Removal(const StageModel& model) : model_(model) {}
 
-    // `count` targets chosen uniformly.
+    // `count` targets chosen uniformly (on very large instances among a
+    // random target and its neighbours).
     void random(const StageSolution& s, size_t count, std::mt19937_64& rng, std::vector<int64_t>& out) const;
     // Strings of consecutive targets from routes near a seed target: on
     // average `average` targets in strings of at most `max_string`. Under
@@ -25,9 +29,11 @@ public:
                  std::vector<int64_t>& out) const;
     // `count` targets whose removal saves the most, chosen with a bias
     // towards the costliest; under min-max the longest route's count double.
+    // On very large instances only routes near a random target are weighed.
     void worst(const StageSolution& s, size_t count, std::mt19937_64& rng, std::vector<int64_t>& out) const;
     // Every target of one route: the longest one under min-max half of the
-    // time, else a random route that serves targets.
+    // time, else a random route that serves targets (on very large instances
+    // a random one of at most kShortRoute targets, or none).
     void whole_route(const StageSolution& s, std::mt19937_64& rng, std::vector<int64_t>& out) const;
 
 private:

@@ -12,6 +12,15 @@ size_t RoutePlan::target_count() const {
 
 namespace {
 
+// On very large instances with windows, a run that no summary times and that
+// is longer than this is not walked: the move is refused instead, so that no
+// move costs as much as its route is long.
+constexpr size_t kLongestWalk = 48;
+
+bool too_long_to_walk(const StageModel& model, const Run& run) {
+    return model.very_large() && run.length() > kLongestWalk;
+}
+
 // The plan priced as one that may break windows, its route limit and its
 // capacity: measured like RouteEvaluator::measure, with the penalties added.
 // False only when the agent may not serve a target of the plan.
@@ -37,6 +46,7 @@ bool price_breakable(const StageModel& model, const RoutePlan& plan, const Penal
             prev = from.nodes[run.last];
             continue;
         }
+        if (too_long_to_walk(model, run)) return false;
         const size_t count = run.length();
         for (size_t i = 0; i < count; ++i) {
             const int64_t node = run.at(i);
@@ -102,6 +112,18 @@ bool time_plan(const StageModel& model, const RoutePlan& plan, double& cost, con
                 continue;
             }
         }
+        if (same_type && model.very_large() && !model.instance().has_time_windows()) {
+            // Without windows a run takes its travel and service whichever
+            // way round (costs from a metric are symmetric): the route's
+            // running costs time it (equal up to rounding).
+            const StageRoute& from = *run.route;
+            const int64_t enter = from.nodes[run.reversed ? run.last : run.first];
+            t += model.cost(type, prev, enter) + model.visit(from.nodes[run.first]).duration +
+                 (from.leave[run.last] - from.leave[run.first]);
+            prev = from.nodes[run.reversed ? run.first : run.last];
+            continue;
+        }
+        if (too_long_to_walk(model, run)) return false;
         const size_t count = run.length();
         for (size_t i = 0; i < count; ++i) {
             const int64_t v = run.at(i);

@@ -7,6 +7,8 @@
 #include <string>
 #include <utility>
 
+#include "core/point_index.h"
+
 namespace dulmar {
 
 // How well serving `to` right after `from` fits in time for type t: the hop,
@@ -21,6 +23,52 @@ double StageModel::proximity(size_t t, int64_t from, int64_t to) const {
     const double wait = std::max(0.0, open_b - (a.latest + a.duration + hop));
     const double late = std::max(0.0, a.earliest + hop - b.latest);
     return hop + 0.2 * (std::isfinite(wait) ? wait : 0.0) + (std::isfinite(late) ? late : 0.0);
+}
+
+double StageModel::nearness(int64_t v, int64_t u) const {
+    double best = std::numeric_limits<double>::infinity();
+    const bool timed = instance_.window(static_cast<size_t>(v)) || instance_.window(static_cast<size_t>(u));
+    for (size_t t : types_) {
+        if (!type_serves(t, v) || !type_serves(t, u)) continue;
+        best = std::min(best, timed ? std::min(proximity(t, v, u), proximity(t, u, v))
+                                    : 0.5 * (cost(t, v, u) + cost(t, u, v)));
+    }
+    return best;
+}
+
+void StageModel::find_neighbours_in_plane(size_t keep, StopCheck* stop_check) {
+    const CostTable& table = instance_.costs();
+    std::vector<double> xs, ys;
+    xs.reserve(targets_.size()), ys.reserve(targets_.size());
+    for (int64_t v : targets_) xs.push_back(table.x(static_cast<size_t>(v))), ys.push_back(table.y(static_cast<size_t>(v)));
+    const PointIndex index(std::move(xs), std::move(ys));
+    // With one type and no windows nearness follows the distance.
+    const bool reordered = instance_.has_time_windows() || types_.size() > 1;
+    const size_t pool = reordered ? 3 * keep : keep;
+    std::vector<size_t> found;
+    std::vector<std::pair<double, size_t>> ranked;
+    for (size_t i = 0; i < targets_.size(); ++i) {
+        if (i % 1024 == 0) poll_or_stop(stop_check);
+        const int64_t v = targets_[i];
+        const auto shares = [&](size_t j) {
+            if (j == i) return false;
+            for (size_t t : types_)
+                if (type_serves(t, v) && type_serves(t, targets_[j])) return true;
+            return false;
+        };
+        index.nearest(table.x(static_cast<size_t>(v)), table.y(static_cast<size_t>(v)), pool, shares, found);
+        ranked.clear();
+        for (size_t rank = 0; rank < found.size(); ++rank) {
+            // Ties keep the order by distance.
+            ranked.emplace_back(reordered ? nearness(v, targets_[found[rank]]) : 0.0, rank);
+        }
+        std::stable_sort(ranked.begin(), ranked.end(),
+                         [](const auto& a, const auto& b) { return a.first < b.first; });
+        auto& list = neighbours_[static_cast<size_t>(v)];
+        const size_t count = std::min(keep, ranked.size());
+        list.reserve(count);
+        for (size_t k = 0; k < count; ++k) list.push_back(targets_[found[ranked[k].second]]);
+    }
 }
 
 StageModel::StageModel(const RouteEvaluator& evaluator, ObjectiveType objective, size_t neighbours,
@@ -44,7 +92,7 @@ StageModel::StageModel(const RouteEvaluator& evaluator, ObjectiveType objective,
         throw std::invalid_argument("improvement stage: every agent needs a start and an end node");
     }
 
-    for (size_t t = 0; t < table.dim(); ++t) layers_.push_back(table.layer(t));
+    costs_ = &table;
     visits_ = instance_.visit_segments();
     late_visits_.resize(n);
     for (size_t v = 0; v < n; ++v) late_visits_[v] = visit_warp_segment(instance_.window(v), instance_.service(v));
@@ -79,22 +127,22 @@ StageModel::StageModel(const RouteEvaluator& evaluator, ObjectiveType objective,
         for (int64_t v : targets_)
             if (serves(a, v)) type_serves_[instance_.type_of(a) * n + static_cast<size_t>(v)] = 1;
 
-    // Neighbours are measured over the types that can serve both ends.
-    neighbours_.assign(n, {});
-    std::vector<std::pair<double, int64_t>> near;
     const size_t keep = std::min(neighbours, targets_.empty() ? size_t{0} : targets_.size() - 1);
+    very_large_ = large() && table.all_on_demand();
+    for (size_t t : types_) very_large_ = very_large_ && table.metric(t) != nullptr;
+    neighbours_.assign(n, {});
+    if (very_large_) {
+        find_neighbours_in_plane(keep, stop_check);
+        return;
+    }
+    // Neighbours are measured over the types that can serve both ends.
+    std::vector<std::pair<double, int64_t>> near;
     for (int64_t v : targets_) {
         poll_or_stop(stop_check);
         near.clear();
         for (int64_t u : targets_) {
             if (u == v) continue;
-            double best = std::numeric_limits<double>::infinity();
-            const bool timed = instance_.window(static_cast<size_t>(v)) || instance_.window(static_cast<size_t>(u));
-            for (size_t t : types_) {
-                if (!type_serves(t, v) || !type_serves(t, u)) continue;
-                best = std::min(best, timed ? std::min(proximity(t, v, u), proximity(t, u, v))
-                                            : 0.5 * (cost(t, v, u) + cost(t, u, v)));
-            }
+            const double best = nearness(v, u);
             if (best < std::numeric_limits<double>::infinity()) near.emplace_back(best, u);
         }
         const size_t count = std::min(keep, near.size());

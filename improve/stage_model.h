@@ -31,8 +31,8 @@ public:
 
     // `evaluator` must outlive the model. `stop_check`, when given, is polled
     // target by target while the neighbour lists are built (quadratic in the
-    // targets) and by poll_within_steps(); a stop throws SolveStopped. It must
-    // outlive the model too.
+    // targets, except on very large instances) and by poll_within_steps(); a
+    // stop throws SolveStopped. It must outlive the model too.
     StageModel(const RouteEvaluator& evaluator, ObjectiveType objective,
                size_t neighbours = kDefaultNeighbours, StopCheck* stop_check = nullptr);
 
@@ -48,6 +48,10 @@ public:
     void poll_within_steps() const {
         if (large()) poll_or_stop(stop_check_);
     }
+    // Above kOnDemandNodes with every type's costs from a metric kept on
+    // demand: neighbour lists come from a point index, and the stage builds
+    // its first solution from tours and keeps its iterations local.
+    bool very_large() const { return very_large_; }
     size_t agent_count() const { return instance_.agent_count(); }
 
     size_t type_of(size_t agent) const { return instance_.type_of(agent); }
@@ -76,7 +80,7 @@ public:
     // Cost of the hop u -> v between two targets (or from a start to a target)
     // for agents of type t; hops into a depot go through the evaluator's rule.
     double cost(size_t t, int64_t u, int64_t v) const {
-        return layers_[t][static_cast<size_t>(u) * node_count_ + static_cast<size_t>(v)];
+        return costs_->cost(t, static_cast<size_t>(u), static_cast<size_t>(v));
     }
     const Segment& visit(int64_t node) const { return visits_[static_cast<size_t>(node)]; }
     // The visit of a plan that may be late there.
@@ -106,13 +110,20 @@ public:
 
 private:
     double proximity(size_t t, int64_t from, int64_t to) const;
+    // How near u is to v as a move partner over the types that serve both; inf when none does.
+    double nearness(int64_t v, int64_t u) const;
+    // The neighbour lists in the plane: the nearest targets that share a
+    // serving type, ranked by nearness among a few times more candidates
+    // when windows or several types can reorder them.
+    void find_neighbours_in_plane(size_t keep, StopCheck* stop_check);
 
     const RouteEvaluator& evaluator_;
     const PreparedInstance& instance_;
     bool min_max_ = false;
+    bool very_large_ = false;
     size_t node_count_ = 0;
     // Views of the instance's tables for the loops that price moves.
-    std::vector<const double*> layers_;  // by type
+    const CostTable* costs_ = nullptr;
     const Segment* visits_ = nullptr;
     std::vector<WarpSegment> late_visits_;
     const unsigned char* flags_ = nullptr;

@@ -12,6 +12,7 @@ StageSolution::StageSolution(const StageModel& model)
     const size_t m = model.agent_count();
     routes_.resize(m);
     invalid_.assign(m, 0);
+    changed_flag_.assign(m, 0);
     for (size_t a = 0; a < m; ++a) {
         routes_[a].agent = a;
         routes_[a].nodes = {model.start_of(a), model.end_of(a)};
@@ -128,10 +129,36 @@ void StageSolution::remove_nodes(const std::vector<int64_t>& nodes) {
     refresh_totals();
 }
 
+void StageSolution::forget_changes() {
+    for (size_t r : changed_) changed_flag_[r] = 0;
+    changed_.clear();
+}
+
+void StageSolution::copy_routes(const StageSolution& other, const std::vector<size_t>& routes) {
+    // Every listed route lets go of its targets before any takes them: they may have changed routes.
+    for (size_t r : routes) release(r);
+    for (size_t r : routes) {
+        routes_[r] = other.routes_[r];
+        set_invalid(r, other.invalid_[r] != 0);
+        const Route& nodes = routes_[r].nodes;
+        for (size_t i = 1; i + 1 < nodes.size(); ++i) {
+            const size_t v = static_cast<size_t>(nodes[i]);
+            if (route_of_[v] < 0) --unassigned_;
+            route_of_[v] = static_cast<int64_t>(r);
+            position_of_[v] = i;
+        }
+    }
+    refresh_totals();
+}
+
 void StageSolution::refresh(size_t r) {
     const StageModel& model = *model_;
     StageRoute& route = routes_[r];
     const size_t n = route.nodes.size();
+    if (!changed_flag_[r]) {
+        changed_flag_[r] = 1;
+        changed_.push_back(r);
+    }
     for (size_t i = 1; i + 1 < n; ++i) {
         const size_t v = static_cast<size_t>(route.nodes[i]);
         if (route_of_[v] < 0) --unassigned_;
@@ -155,13 +182,13 @@ void StageSolution::refresh(size_t r) {
     for (size_t i = 0; i < n; ++i) route.load[i] = load += model.demand(route.nodes[i]);
 
     const size_t type = model.type_of(route.agent);
+    // Each hop between targets once, for the summaries both ways.
+    hops_.resize(n);
+    for (size_t p = 1; p + 2 < n; ++p) hops_[p] = model.cost(type, route.nodes[p], route.nodes[p + 1]);
     route.tail.resize(n);
     if (n >= 3) {
         route.tail[n - 2] = model.visit(route.nodes[n - 2]);
-        for (size_t p = n - 2; p-- > 1;) {
-            route.tail[p] =
-                join(model.visit(route.nodes[p]), model.cost(type, route.nodes[p], route.nodes[p + 1]), route.tail[p + 1]);
-        }
+        for (size_t p = n - 2; p-- > 1;) route.tail[p] = join(model.visit(route.nodes[p]), hops_[p], route.tail[p + 1]);
     }
     route.tail[n - 1] = Segment{};
     if (!model.large()) return;
@@ -169,10 +196,7 @@ void StageSolution::refresh(size_t r) {
     route.head.resize(n);
     if (n >= 3) {
         route.head[1] = model.visit(route.nodes[1]);
-        for (size_t p = 2; p + 1 < n; ++p) {
-            const double hop = model.cost(type, route.nodes[p - 1], route.nodes[p]);
-            route.head[p] = join(route.head[p - 1], hop, model.visit(route.nodes[p]));
-        }
+        for (size_t p = 2; p + 1 < n; ++p) route.head[p] = join(route.head[p - 1], hops_[p - 1], model.visit(route.nodes[p]));
     }
     route.tail_by_type.clear();
     if (model.types().size() < 2 || n < 3) return;

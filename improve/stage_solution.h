@@ -89,6 +89,13 @@ public:
     // Removes several targets at once; each route is refreshed once.
     void remove_nodes(const std::vector<int64_t>& nodes);
 
+    // Routes refreshed since forget_changes(), each once.
+    const std::vector<size_t>& changed() const { return changed_; }
+    void forget_changes();
+    // Makes the listed routes those of `other` (a solution of the same model
+    // that differs from this one in those routes only), without timing them again.
+    void copy_routes(const StageSolution& other, const std::vector<size_t>& routes);
+
     StageValue value() const { return totals_; }
     // Largest route cost among the routes other than a and b.
     double max_except(size_t a, size_t b) const;
@@ -122,6 +129,9 @@ private:
     RouteScan scan_;
     std::vector<char> touched_;  // remove_nodes' working buffer
     std::vector<double> costs_;  // time_whole_plan's working buffer
+    std::vector<double> hops_;   // refresh's working buffer: hop p -> p + 1 for the route's type
+    std::vector<size_t> changed_;
+    std::vector<char> changed_flag_;  // by route: listed in changed_
 };
 
 }  // namespace dulmar

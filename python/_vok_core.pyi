@@ -40,7 +40,7 @@ class StatisticsDict(TypedDict):
 
 class AnytimeEntry(TypedDict):
     time: float
-    """Processor seconds since the search began."""
+    """Processor seconds since the call began (reading and set-up included)."""
     max_cost: float
     sum_cost: float
 

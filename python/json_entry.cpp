@@ -331,6 +331,9 @@ py::dict solve_text(std::string_view json_str, const std::string* path, double t
         // Nothing in here touches a Python object: other threads run meanwhile.
         py::gil_scoped_release unlocked;
         std::chrono::system_clock::time_point t0;
+        // Reading and set-up count against the budget: the call is on time, not only the solve.
+        SimpleTimer budget_clock;
+        budget_clock.start();
         try {
             std::string owned;
             if (path != nullptr) {
@@ -351,6 +354,9 @@ py::dict solve_text(std::string_view json_str, const std::string* path, double t
             auto solver = std::make_unique<Solver>(problem, problem.solve_options, &control);
             // On large instances the matrices are the biggest thing left; the Solver holds its own tables.
             decltype(problem.cost_matrices)().swap(problem.cost_matrices);
+            // The search alone keeps its own clock: its budget and anytime times start with it.
+            if (problem.solve_options.improve) solver->count_from(budget_clock);
+            solver->keep_stage_routes = false;
             {
                 const PythonSolveControl::Attached attached(*solver, control);
                 run_solve(*solver);

@@ -161,20 +161,72 @@ void build_tables(const Problem& problem, Tables& out, ProblemIds& ids) {
                         {"", "", "[warning] time windows of node ids that no node has", "; they are ignored"});
 }
 
-// Every type's n x n costs from its matrix or metric, kMissingArcCost where
-// neither gives one: [(t * n + u) * n + v]. Refuses a non-finite or negative
-// matrix entry; marks each given entry in `given` when not null; `largest`
-// gets each type's largest arc.
+// The first pair (r, c >= r) in row order whose metric cost is not finite;
+// throws naming it. Returns the largest cost when every one is finite.
+double scan_metric(const std::string& name, const CostMetric& metric, const std::vector<NodeRecord>& nodes,
+                   double* layer, StopCheck* check) {
+    const size_t n = nodes.size();
+    double most = 0.0;
+    // The metric is symmetric to the last bit: (-d) * (-d) == d * d.
+    for (size_t r = 0; r < n; ++r) {
+        poll_or_stop(check);
+        for (size_t c = r; c < n; ++c) {
+            const double cost = metric.cost(nodes[r].x, nodes[r].y, nodes[c].x, nodes[c].y);
+            if (!std::isfinite(cost)) {
+                throw std::invalid_argument("cost metric of agent type \"" + excerpt(name) +
+                                            "\": the distance from node " + std::to_string(nodes[r].id) +
+                                            " to node " + std::to_string(nodes[c].id) +
+                                            " is not finite; check their x and y");
+            }
+            if (layer != nullptr) {
+                layer[r * n + c] = cost;
+                layer[c * n + r] = cost;
+            }
+            if (c != r) most = std::max(most, cost);
+        }
+    }
+    return most;
+}
+
+// A metric kept on demand: no cost is above the one across the positions'
+// bounding box (every operation of the metric is monotone), so when that one
+// is finite all are, and it bounds the largest arc.
+double bound_metric(const std::string& name, const CostMetric& metric, const std::vector<NodeRecord>& nodes,
+                    StopCheck* check) {
+    if (nodes.size() < 2) return 0.0;
+    double x0 = nodes[0].x, x1 = x0, y0 = nodes[0].y, y1 = y0;
+    for (const NodeRecord& v : nodes) {
+        x0 = std::min(x0, v.x), x1 = std::max(x1, v.x);
+        y0 = std::min(y0, v.y), y1 = std::max(y1, v.y);
+    }
+    const double across = metric.cost(x0, y0, x1, y1);
+    // NaN positions slip through min and max: walk the pairs to name the first bad one.
+    const bool any_nan = std::any_of(nodes.begin(), nodes.end(),
+                                     [](const NodeRecord& v) { return std::isnan(v.x) || std::isnan(v.y); });
+    return std::isfinite(across) && !any_nan ? across : scan_metric(name, metric, nodes, nullptr, check);
+}
+
+// Every type's costs: an n x n layer from its matrix or metric,
+// kMissingArcCost where neither gives one ([(k * n + u) * n + v] for the k-th
+// dense type), or none for a type kept on demand (`sources`). Refuses a
+// non-finite or negative matrix entry; marks each given entry in `given`
+// when not null; `largest` gets each type's largest arc (a bound of it for
+// types on demand).
 std::vector<double> cost_layers(const Problem& problem, const std::vector<NodeRecord>& nodes,
                                 const std::unordered_map<std::string, size_t>& type_index,
-                                std::vector<char>* given, std::vector<double>& largest, StopCheck* check) {
+                                const std::vector<CostSource>& sources, std::vector<char>* given,
+                                std::vector<double>& largest, StopCheck* check) {
     const size_t n = nodes.size();
     const size_t type_count = type_index.size();
+    std::vector<size_t> slot(type_count, 0);  // type -> its place among the dense layers
+    size_t dense = 0;
+    for (size_t t = 0; t < type_count; ++t)
+        if (sources[t].dense) slot[t] = dense++;
     // Filled row by row, asking `check` between rows: at thousands of nodes
     // touching the layers alone takes a large part of a second.
     std::vector<double> layers;
-    layers.reserve(type_count * n * n);
-    for (size_t row = 0; row < type_count * n; ++row) {
+    layers.reserve(dense * n * n);
+    for (size_t row = 0; row < dense * n; ++row) {
         poll_or_stop(check);
         layers.insert(layers.end(), n, kMissingArcCost);
     }
@@ -193,7 +245,7 @@ std::vector<double> cost_layers(const Problem& problem, const std::vector<NodeRe
     };
     for (const auto& [name, matrix] : problem.cost_matrices) {
         const size_t t = type_of(name, "cost matrix");
-        double* layer = layers.data() + t * n * n;
+        double* layer = layers.data() + slot[t] * n * n;
         bool covers = matrix.size() >= n;
         double most = 0.0;
         // Entries beyond the node count describe no node and are ignored; so is the diagonal.
@@ -217,27 +269,36 @@ std::vector<double> cost_layers(const Problem& problem, const std::vector<NodeRe
     }
     for (const auto& [name, metric] : problem.cost_metrics) {
         const size_t t = type_of(name, "cost metric");
-        double* layer = layers.data() + t * n * n;
-        double most = 0.0;
-        // The metric is symmetric to the last bit: (-d) * (-d) == d * d.
-        for (size_t r = 0; r < n; ++r) {
-            poll_or_stop(check);
-            for (size_t c = r; c < n; ++c) {
-                const double cost = metric.cost(nodes[r].x, nodes[r].y, nodes[c].x, nodes[c].y);
-                if (!std::isfinite(cost)) {
-                    throw std::invalid_argument("cost metric of agent type \"" + excerpt(name) +
-                                                "\": the distance from node " +
-                                                std::to_string(nodes[r].id) + " to node " +
-                                                std::to_string(nodes[c].id) + " is not finite; check their x and y");
-                }
-                layer[r * n + c] = cost;
-                layer[c * n + r] = cost;
-                if (c != r) mark_given(t, r, c), mark_given(t, c, r), most = std::max(most, cost);
-            }
+        if (!sources[t].dense) {
+            largest[t] = bound_metric(name, metric, nodes, check);
+            continue;
         }
-        largest[t] = most;
+        largest[t] = scan_metric(name, metric, nodes, layers.data() + slot[t] * n * n, check);
+        for (size_t r = 0; r < n && given != nullptr; ++r)
+            for (size_t c = 0; c < n; ++c)
+                if (c != r) mark_given(t, r, c);
     }
     return layers;
+}
+
+// Which types keep a dense layer: all of them up to kOnDemandNodes, and above
+// it those with a cost matrix.
+std::vector<CostSource> cost_sources(const Problem& problem, const std::unordered_map<std::string, size_t>& type_index,
+                                     size_t n) {
+    std::vector<CostSource> sources(type_index.size());
+    if (n <= kOnDemandNodes) return sources;
+    for (CostSource& source : sources) source.dense = false;
+    for (const auto& [name, matrix] : problem.cost_matrices) {
+        const auto known = type_index.find(name);
+        if (known != type_index.end()) sources[known->second].dense = true;
+    }
+    for (const auto& [name, metric] : problem.cost_metrics) {
+        const auto known = type_index.find(name);
+        if (known == type_index.end() || sources[known->second].dense) continue;
+        sources[known->second].has_metric = true;
+        sources[known->second].metric = metric;
+    }
+    return sources;
 }
 
 // A bound on every route cost and on their sum: each target is entered once
@@ -330,11 +391,12 @@ void require_search_size(size_t node_count) {
     }
 }
 
-size_t solve_table_bytes(size_t n, size_t m, size_t types, bool improve) {
+size_t solve_table_bytes(size_t n, size_t m, size_t types, size_t dense_types, bool improve) {
     const size_t segment = sizeof(Segment);
-    // The prepared instance: cost layers, admission flags, node and agent
-    // tables (twice: the Solver keeps copies), windows and visit summaries.
-    size_t bytes = types * n * n * sizeof(double) + m * n;
+    // The prepared instance: cost layers (or the positions of costs worked out
+    // on demand), admission flags, node and agent tables (twice: the Solver
+    // keeps copies), windows and visit summaries.
+    size_t bytes = CostTable::bytes(n, types, dense_types) + m * n;
     bytes += 2 * n * (sizeof(NodeRecord) + types * sizeof(size_t)) + n * (sizeof(TimeWindow) + segment + 1);
     bytes += 2 * m * (sizeof(AgentRecord) + 4 * sizeof(size_t));
     if (n <= kMaxSearchNodes) {
@@ -348,6 +410,8 @@ size_t solve_table_bytes(size_t n, size_t m, size_t types, bool improve) {
         bytes += n * (neighbours * sizeof(int64_t) + 3 * sizeof(size_t) + types + 2);
         const size_t summaries = 2 + (n > kMaxSearchNodes && types > 1 ? types : 0);
         bytes += 4 * (n + 2 * m) * (5 * sizeof(double) + summaries * segment + 2);
+        // Without tables, the point index and the tours the first solution is built from.
+        if (dense_types < types) bytes += n * (8 * sizeof(size_t) + 4 * sizeof(double));
     }
     return bytes;
 }
@@ -361,9 +425,12 @@ std::shared_ptr<const PreparedInstance> prepare_instance(const Problem& problem,
     // Only the search asks which entries a matrix gave, and it takes small instances only.
     const bool searchable = n <= kMaxSearchNodes;
     if (!options.improve) require_search_size(n);
+    const std::vector<CostSource> sources = cost_sources(problem, ids.type_index, n);
+    const size_t dense = static_cast<size_t>(
+        std::count_if(sources.begin(), sources.end(), [](const CostSource& s) { return s.dense; }));
     const double cap_mb = options.memory_limit_mb;
     if (cap_mb > 0.0 && std::isfinite(cap_mb)) {
-        const size_t needed = solve_table_bytes(n, tables.agents.size(), types, options.improve);
+        const size_t needed = solve_table_bytes(n, tables.agents.size(), types, dense, options.improve);
         if (static_cast<double>(needed) > std::ceil(cap_mb * static_cast<double>(kMegabyte))) {
             throw std::invalid_argument(
                 "instance needs " + std::to_string((needed + kMegabyte - 1) / kMegabyte) + " MB for its tables (" +
@@ -374,10 +441,16 @@ std::shared_ptr<const PreparedInstance> prepare_instance(const Problem& problem,
     }
     std::vector<char> given(searchable ? n * n * types : 0, 0);
     std::vector<double> largest;
+    std::vector<double> xs, ys;
+    if (dense < types) {
+        xs.reserve(n), ys.reserve(n);
+        for (const NodeRecord& v : tables.nodes) xs.push_back(v.x), ys.push_back(v.y);
+    }
     auto table = std::make_shared<CostTable>();
-    table->build(n, types,
-                 cost_layers(problem, tables.nodes, ids.type_index, searchable ? &given : nullptr, largest, check),
-                 check);
+    table->build(n, sources,
+                 cost_layers(problem, tables.nodes, ids.type_index, sources, searchable ? &given : nullptr, largest,
+                             check),
+                 std::move(xs), std::move(ys), check);
     require_representable_sums(tables, ids.type_index, largest);
     tables.settings.return_to_end = options.return_to_end;
     tables.settings.enforce_capacity = options.enforce_capacity;

@@ -3,7 +3,9 @@
 // order, type number = first-seen order of type names), the checks both roads
 // share, each node's allowed types, windows by node index, and one dense cost
 // layer per type from its matrix or metric (kMissingArcCost where neither
-// gives one). The Solver's set-up calls it once and keeps the id maps beside.
+// gives one); above kOnDemandNodes only matrices make layers and the other
+// types' costs are worked out on demand. The Solver's set-up calls it once
+// and keeps the id maps beside.
 #pragma once
 
 #include <cstddef>
@@ -34,11 +36,12 @@ struct ProblemIds {
 std::shared_ptr<const PreparedInstance> prepare_instance(const Problem& problem, const Options& options,
                                                          ProblemIds& ids, StopCheck* check = nullptr);
 
-// What a solve of n nodes, m agents and `types` agent types holds whatever
-// it finds, in bytes: the prepared instance, the search's graph (up to
-// kMaxSearchNodes) and, with `improve`, an estimate of the improvement
-// stage's model and solutions. The memory cap counts it.
-size_t solve_table_bytes(size_t n, size_t m, size_t types, bool improve);
+// What a solve of n nodes, m agents and `types` agent types, `dense_types` of
+// them with a cost layer (the others on demand), holds whatever it finds, in
+// bytes: the prepared instance, the search's graph (up to kMaxSearchNodes)
+// and, with `improve`, an estimate of the improvement stage's model and
+// solutions. The memory cap counts it.
+size_t solve_table_bytes(size_t n, size_t m, size_t types, size_t dense_types, bool improve);
 
 // Throws std::invalid_argument unless `seconds` is a positive budget.
 void require_budget(double seconds);

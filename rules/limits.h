@@ -16,4 +16,9 @@ constexpr double kMissingArcCost = 9999.0;
 // Larger instances are solved by the improvement stage alone.
 constexpr size_t kMaxSearchNodes = 256;
 
+// Above this many nodes a type whose costs come from a metric keeps no table:
+// each cost is worked out from the two positions when asked, and the
+// improvement stage works with neighbour lists found in the plane.
+constexpr size_t kOnDemandNodes = 3000;
+
 }  // namespace dulmar

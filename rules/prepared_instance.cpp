@@ -13,8 +13,6 @@ std::shared_ptr<const PreparedInstance> PreparedInstance::build(std::shared_ptr<
     auto out = std::make_shared<PreparedInstance>();
     PreparedInstance& p = *out;
     p.costs_ = costs ? std::move(costs) : std::make_shared<const CostTable>();
-    p.table_size_ = p.costs_->size();
-    for (size_t t = 0; t < p.costs_->dim(); ++t) p.layers_.push_back(p.costs_->layer(t));
     p.given_ = std::move(given);
     p.nodes_ = std::move(nodes);
     p.n_ = p.nodes_.size();

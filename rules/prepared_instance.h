@@ -1,7 +1,8 @@
 // One instance as every stage reads it, built once per solve and never
 // changed: the node and agent tables by index with their depots, windows,
 // service times, demands, capacities and route limits, one dense cost table
-// per agent type, and the rules these make. The search's checkers and bound,
+// per agent type (or costs worked out on demand, see CostTable), and the
+// rules these make. The search's checkers and bound,
 // the post-optimisers, the route evaluator and the improvement stage all ask
 // it, so each rule below has this one home:
 //   hop       what a move adds to an agent's running cost (the free hop into
@@ -73,7 +74,7 @@ public:
     const CostTable& costs() const { return *costs_; }
     const std::shared_ptr<const CostTable>& shared_costs() const { return costs_; }
     // Cost of u -> v for type t, both below node_count() and t a type the table has.
-    double cost(size_t t, size_t u, size_t v) const { return layers_[t][u * table_size_ + v]; }
+    double cost(size_t t, size_t u, size_t v) const { return costs_->cost(t, u, v); }
     // Some cost matrix or metric gave the entry (kMissingArcCost fills the rest).
     bool arc_given(size_t u, size_t v, size_t t) const;
 
@@ -159,8 +160,6 @@ private:
     friend class RouteEvaluator;
 
     std::shared_ptr<const CostTable> costs_;
-    std::vector<const double*> layers_;  // by type
-    size_t table_size_ = 0;
     std::vector<char> given_;
     std::vector<NodeRecord> nodes_;
     size_t n_ = 0;  // nodes_.size(), kept so that hot indexing needs no division

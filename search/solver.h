@@ -96,14 +96,19 @@ public:
     // a later search starts them afresh.
     void release_search_memory();
 
-    // Starts the clock and an empty anytime record, as every search does; a
-    // solve without a search calls it itself.
+    // Starts the clock (at `budget_clock` when count_from set one) and an
+    // empty anytime record, as every search does; a solve without a search
+    // calls it itself.
     void start_record();
+    // From now on the budget counts from when `clock` started (a caller that
+    // read and set up the instance on this thread), not from the solve's start.
+    void count_from(const SimpleTimer& clock) { budget_clock = clock.ticks; }
     // Appends (elapsed time, copy of result) to the anytime record and sets
-    // last_update_time. When the snapshot joins the anytime list (the rule of
-    // AnytimeFilter) and a control is set, tells the control; returns false
+    // last_update_time; without `with_routes` the copy keeps the route costs
+    // but not the routes. When the snapshot joins the anytime list (the rule
+    // of AnytimeFilter) and a control is set, tells the control; returns false
     // when the control asked to stop, with stop_reason set to Callback.
-    bool take_snapshot();
+    bool take_snapshot(bool with_routes = true);
 
     // A route evaluator that judges routes by this Solver's prepared instance,
     // as its post-optimisers do.
@@ -162,6 +167,12 @@ public:
     // What the solve holds besides the search's structures (solve_table_bytes);
     // the cap counts both.
     size_t table_bytes = 0;
+    // The anytime record keeps the routes of every solution the improvement
+    // stage finds (get_result_process); the JSON road, which reports only
+    // their costs, turns this off so that memory stays flat on large instances.
+    bool keep_stage_routes = true;
+    // Thread processor time the budget counts from (SimpleTimer::ticks); -1: the solve's start.
+    int64_t budget_clock = -1;
 
     // ---- control ----
     SolveControl* control = nullptr;  // not owning; asked between expansions

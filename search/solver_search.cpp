@@ -20,6 +20,7 @@ void Solver::start_record() {
     anytime_filter = AnytimeFilter(min_sum);
     stop_reason = StopReason::None;
     timer.start();
+    if (budget_clock >= 0) timer.ticks = budget_clock;
 }
 
 int Solver::search() {
@@ -263,9 +264,15 @@ StopReason Solver::reason_to_stop() {
     return control != nullptr ? control->poll() : StopReason::None;
 }
 
-bool Solver::take_snapshot() {
+bool Solver::take_snapshot(bool with_routes) {
     last_update_time = timer.elapsed();
-    anytime_snapshots.emplace_back(last_update_time, result);
+    if (with_routes) {
+        anytime_snapshots.emplace_back(last_update_time, result);
+    } else {
+        Result costs = result;
+        costs.paths.clear();
+        anytime_snapshots.emplace_back(last_update_time, std::move(costs));
+    }
     const CostTotals totals = cost_totals(result);
     if (!anytime_filter.admit(totals) || control == nullptr) return true;
     if (control->on_improvement(last_update_time, totals.max_cost, totals.sum_cost)) return true;

@@ -50,7 +50,8 @@ Solver::Solver(const Problem& problem, Options options, StopCheck* stop_check)
     ProblemIds ids;
     instance = prepare_instance(problem, options, ids, stop_check);
     take_tables(ids);
-    table_bytes = solve_table_bytes(nodes.size(), agents.size(), type_count, options.improve);
+    table_bytes = solve_table_bytes(nodes.size(), agents.size(), type_count, instance->costs().dense_count(),
+                                    options.improve);
     if (!large_instance()) build_graph();
     install_plugins(options);
     graph = owned_graph.get();

@@ -3,6 +3,8 @@
 import json
 import math
 import random
+import sys
+from pathlib import Path
 
 import pytest
 
@@ -220,3 +222,27 @@ def test_bad_metrics_on_the_object_road_are_refused_and_change_nothing():
     instance = make_instance(6, 2)
     solver = vok.Solver(build_problem(instance, metric=True), vok.Options())
     assert solver.solve() == 1
+
+
+def test_above_3000_nodes_metric_costs_keep_no_table_and_every_rule_holds():
+    sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
+    import make_random
+    from route_check import check_routes
+
+    # A table of 20,000 nodes would take 3052 MB; costs worked out on demand need a few.
+    huge = make_random.make_instance(20000, 40)
+    huge["options"].update(improve=True, memory_limit_mb=1)
+    with pytest.raises(ValueError, match=r"instance needs \d+ MB") as caught:
+        vok.solve_json_str(json.dumps(huge))
+    assert int(str(caught.value).split()[2]) < 32, str(caught.value)
+
+    for objective, variant in (("min_max", "plain"), ("min_max", "windows"), ("min_sum", "plain")):
+        instance = make_random.make_instance(3100, 8, objective, variant, seed=2)
+        instance["options"].update(improve=True, improve_iterations=40, seed=1, time_limit=600)
+        result = vok.solve_json_str(json.dumps(instance))
+        assert result["status"] == "success" and result["statistics"]["improve_iterations"] == 40
+        routes = result["routes"]
+        check = check_routes(instance, [r["path"] for r in routes], claimed_costs=[r["cost"] for r in routes],
+                             claimed_objective=result["statistics"][f"{objective[4:]}_cost"])
+        assert check.valid and not check.mismatches, (objective, variant, check.problems[:3], check.mismatches[:3])
+        assert result["anytime"][-1]["max_cost"] == result["statistics"]["max_cost"]
