@@ -42,7 +42,7 @@ bool price_breakable(const StageModel& model, const RoutePlan& plan, const Penal
         if (same_type && !run.reversed && run.last + 2 == run.route->size()) {
             const StageRoute& from = *run.route;
             t += model.cost(type, prev, from.nodes[run.first]);
-            from.late_tail[run.first].pass(t, v.late);
+            from.summaries.late_tail(run.first).pass(t, v.late);
             prev = from.nodes[run.last];
             continue;
         }
@@ -92,22 +92,25 @@ bool time_plan(const StageModel& model, const RoutePlan& plan, double& cost, con
         if (same_type && !run.reversed && run.last + 2 == run.route->size()) {
             const StageRoute& from = *run.route;
             t += model.cost(type, prev, from.nodes[run.first]);
-            if (!from.tail[run.first].pass(t)) return false;
+            if (!from.summaries.tail(run.first).pass(t)) return false;
             prev = from.nodes[run.last];
             continue;
         }
         if (model.large() && run.route != nullptr && !run.reversed) {
             // A route's head, or its tail timed for another type.
             const StageRoute& from = *run.route;
-            const Segment* summary = nullptr;
+            Segment summary;
+            bool summarised = true;
             if (same_type && run.first == 1) {
-                summary = &from.head[run.last];
-            } else if (run.last + 2 == from.size() && !from.tail_by_type.empty()) {
-                summary = &from.tail_by_type[type * from.size() + run.first];
+                summary = from.summaries.head(run.last);
+            } else if (run.last + 2 == from.size() && from.summaries.typed()) {
+                summary = from.summaries.tail_for(type, run.first);
+            } else {
+                summarised = false;
             }
-            if (summary != nullptr) {
+            if (summarised) {
                 t += model.cost(type, prev, from.nodes[run.first]);
-                if (!summary->pass(t)) return false;
+                if (!summary.pass(t)) return false;
                 prev = from.nodes[run.last];
                 continue;
             }

@@ -1,14 +1,18 @@
 // A complete or partial solution of the improvement stage: one route per
 // agent, from its start node to its terminal node, with the timing data that
 // lets moves be priced in constant time. Route costs are the evaluator's own.
+// On very large instances a change re-times a route from its first changed
+// position only and rebuilds just the blocks of summaries it touched.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "core/result.h"
 #include "improve/penalties.h"
+#include "improve/route_summaries.h"
 #include "improve/stage_model.h"
 #include "rules/objective.h"
 #include "rules/segment.h"
@@ -20,24 +24,20 @@ struct StageRoute {
     Route nodes;               // start, targets..., terminal (the agent's end, or its start on an open route)
     std::vector<double> leave;  // running cost after each position, as the evaluator computes it
     std::vector<double> load;   // load[p]: the demands of positions 0..p
-    std::vector<Segment> tail;  // tail[p]: the targets from position p to the last one (1 <= p <= size-2)
-    // Large instances only, so that no move walks a whole route: head[p], the
-    // targets from position 1 to p; tail_by_type[t * size + p], tail[p] timed
-    // for agent type t (blocked where t may not serve a target), with more
-    // than one type.
-    std::vector<Segment> head;
-    std::vector<Segment> tail_by_type;
+    // Very large instances only: hop[p], the evaluator's hop into position p.
+    std::vector<double> hop;
+    // Runs of the route's targets timed as a whole (head summaries on large
+    // instances only, late tails only while the solution may break rules).
+    RouteSummaries summaries;
     // The route's cost: the evaluator's; while the solution may break rules
     // (see StageSolution::set_penalties), the measured cost plus penalties.
     double cost = 0.0;
     // Only while the solution may break rules: the route measured as such a
-    // plan, the running time and lateness after each position (late arrivals
-    // set back to their window's end), and the targets from position p on as
-    // a summary that may be late.
+    // plan, and the running time and lateness after each position (late
+    // arrivals set back to their window's end).
     RouteViolation violation;
     std::vector<double> late_leave;
     std::vector<double> late_sum;
-    std::vector<WarpSegment> late_tail;
 
     size_t size() const { return nodes.size(); }
     size_t target_count() const { return nodes.size() - 2; }
@@ -56,7 +56,11 @@ public:
     const StageRoute& route(size_t r) const { return routes_[r]; }
     // The route serving `node`, or -1.
     int64_t route_of(int64_t node) const { return route_of_[static_cast<size_t>(node)]; }
-    size_t position_of(int64_t node) const { return position_of_[static_cast<size_t>(node)]; }
+    size_t position_of(int64_t node) const {
+        const size_t v = static_cast<size_t>(node);
+        const int64_t r = route_of_[v];
+        return r < 0 ? slot_of_[v] : routes_[static_cast<size_t>(r)].summaries.position(slot_of_[v]);
+    }
     size_t unassigned_count() const { return unassigned_; }
     // No route breaks the depot and assignment rules (nor, without penalties,
     // any other, precedence pairs included).
@@ -105,7 +109,29 @@ public:
 private:
     // Marks the route's targets as unserved before its nodes are replaced.
     void release(size_t r);
+    // Times the route whole.
     void refresh(size_t r);
+    // The route's nodes hold the edits already (positions before them,
+    // ascending, and only removals when there are several): the route is
+    // re-timed from the first, its summaries where the edits fell. Very
+    // large instances only (see incremental()).
+    void update(size_t r, const RouteEdit* edits, size_t count);
+    bool incremental(size_t r) const;
+    // Re-times the route from position `from` on, as the evaluator would; from
+    // `settled` on, a position that times as before ends the walk. False when
+    // the route breaks a rule.
+    bool walk(size_t r, size_t from, size_t settled);
+    void walk_late(size_t r, size_t from, size_t settled);
+    // Before `nodes` replace route r: true, with `edit`, when only the edit
+    // changes and its old targets have been let go; false when the whole
+    // route has been let go.
+    bool prepare(size_t r, const Route& nodes, RouteEdit& edit);
+    void place(size_t r, const Route& nodes, bool edited, const RouteEdit& edit);
+    // The hop of each position into the next one for the route's summaries.
+    const double* hops(size_t r);
+#ifndef NDEBUG
+    void check_timing(size_t r) const;
+#endif
     // refresh() of a route that may break windows, limits and capacities.
     void refresh_breakable(size_t r);
     void set_invalid(size_t r, bool invalid);
@@ -117,7 +143,9 @@ private:
     const StageModel* model_;
     std::vector<StageRoute> routes_;
     std::vector<int64_t> route_of_;
-    std::vector<size_t> position_of_;
+    // By target: its position on its route, or on very large instances its
+    // slot in the route's summaries (RouteSummaries::position).
+    std::vector<size_t> slot_of_;
     size_t unassigned_ = 0;
     size_t invalid_routes_ = 0;
     bool plan_invalid_ = false;  // the routes keep their own rules but not the precedence pairs
@@ -129,7 +157,9 @@ private:
     RouteScan scan_;
     std::vector<char> touched_;  // remove_nodes' working buffer
     std::vector<double> costs_;  // time_whole_plan's working buffer
-    std::vector<double> hops_;   // refresh's working buffer: hop p -> p + 1 for the route's type
+    std::vector<double> hops_;   // refresh's working buffer: hop p - 1 -> p for the route's type
+    std::vector<std::pair<size_t, size_t>> taken_;  // remove_nodes' working buffers: (route, position)
+    std::vector<RouteEdit> edits_;
     std::vector<size_t> changed_;
     std::vector<char> changed_flag_;  // by route: listed in changed_
 };

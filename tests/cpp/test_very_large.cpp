@@ -10,6 +10,7 @@
 #include "core/problem.h"
 #include "driver/solve_driver.h"
 #include "improve/stage_model.h"
+#include "improve/stage_solution.h"
 #include "rules/instance_builder.h"
 #include "rules/route_evaluator.h"
 #include "search/solver.h"
@@ -163,6 +164,227 @@ TEST(VeryLarge, FirstSolutionsAndIterationsKeepEveryRule) {
             EXPECT_EQ(results[0].paths, results[1].paths);
         }
     }
+}
+
+// Entered at time t, two summaries of the same run let the agent leave at
+// the same time (or both refuse it), up to rounding.
+void expect_same_run(const Segment& kept, const Segment& whole, double t, const std::string& where) {
+    double a = t, b = t;
+    const bool a_ok = kept.pass(a), b_ok = whole.pass(b);
+    ASSERT_EQ(a_ok, b_ok) << where;
+    if (a_ok) {
+        ASSERT_NEAR(a, b, 1e-9 * (1.0 + std::abs(b))) << where;
+    }
+}
+
+void expect_same_run(const WarpSegment& kept, const WarpSegment& whole, double t, const std::string& where) {
+    double a = t, b = t, a_late = 0.0, b_late = 0.0;
+    kept.pass(a, a_late);
+    whole.pass(b, b_late);
+    ASSERT_NEAR(a, b, 1e-9 * (1.0 + std::abs(b))) << where;
+    ASSERT_NEAR(a_late, b_late, 1e-9 * (1.0 + std::abs(b))) << where;
+}
+
+// Every value a route keeps against the route timed whole: running costs,
+// loads, costs and the measure of breakable plans to the bit, summaries by
+// the times they give.
+void expect_timed_whole(const StageModel& model, const StageSolution& s, std::mt19937_64& rng, size_t& waits) {
+    const RouteEvaluator& evaluator = model.evaluator();
+    const PreparedInstance& rules = model.instance();
+    const Penalties* penalties = s.penalties();
+    size_t served = 0;
+    CostTotals totals;
+    for (const StageRoute& route : s.routes()) {
+        const Route& nodes = route.nodes;
+        const size_t n = nodes.size(), agent = route.agent, type = model.type_of(agent);
+        const std::string where = "route " + std::to_string(agent) + " of " + std::to_string(n - 2) + " targets";
+        totals.add(route.cost);
+        for (size_t p = 1; p + 1 < n; ++p) {
+            ASSERT_EQ(s.route_of(nodes[p]), static_cast<int64_t>(agent)) << where;
+            ASSERT_EQ(s.position_of(nodes[p]), p) << where;
+        }
+        served += n - 2;
+        double load = 0.0;
+        for (size_t p = 0; p < n; ++p) ASSERT_EQ(route.load[p], load += model.demand(nodes[p])) << where << " at " << p;
+        if (penalties != nullptr) {
+            const RouteViolation v = evaluator.measure(nodes, agent);
+            if (!v.valid) {
+                ASSERT_FALSE(s.routes_valid()) << where;
+                continue;
+            }
+            ASSERT_EQ(route.violation.cost, v.cost) << where;
+            ASSERT_EQ(route.violation.late, v.late) << where;
+            ASSERT_EQ(route.violation.over_capacity, v.over_capacity) << where;
+            ASSERT_EQ(route.cost, penalties->cost_of(v)) << where;
+            double t = 0.0, late = 0.0;
+            for (size_t p = 1; p < n; ++p) {
+                t += rules.hop(agent, static_cast<size_t>(nodes[p - 1]), static_cast<size_t>(nodes[p]));
+                visit_node_late(rules.window(static_cast<size_t>(nodes[p])), rules.service(static_cast<size_t>(nodes[p])), t, late);
+                ASSERT_EQ(route.late_leave[p], t) << where << " at " << p;
+                ASSERT_EQ(route.late_sum[p], late) << where << " at " << p;
+            }
+            WarpSegment whole;
+            for (size_t p = n - 1; p-- > 1;) {
+                whole = p + 2 == n ? model.late_visit(nodes[p]) : join(model.late_visit(nodes[p]), model.cost(type, nodes[p], nodes[p + 1]), whole);
+                const double arrival = route.late_leave[p - 1] + route.hop[p];
+                for (double t0 : {arrival, std::uniform_real_distribution<double>(0, 1e6)(rng)})
+                    expect_same_run(route.summaries.late_tail(p), whole, t0, where + " late tail " + std::to_string(p));
+            }
+            continue;
+        }
+        RouteScan scan;
+        evaluator.scan(nodes, agent, scan);
+        if (!scan.whole.valid) {
+            ASSERT_FALSE(s.routes_valid()) << where;
+            continue;
+        }
+        ASSERT_EQ(route.cost, scan.whole.cost) << where;
+        for (size_t p = 0; p < n; ++p) ASSERT_EQ(route.leave[p], scan.prefix[p]) << where << " at " << p;
+        std::vector<Segment> tails(n), typed(n);
+        const size_t other = model.types()[0] == type ? model.types()[1] : model.types()[0];
+        const Segment blocked{0.0, -Segment::kInf, -Segment::kInf};
+        auto other_visit = [&](int64_t v) { return model.type_serves(other, v) ? model.visit(v) : blocked; };
+        for (size_t p = n - 1; p-- > 1;) {
+            tails[p] = p + 2 == n ? model.visit(nodes[p]) : join(model.visit(nodes[p]), model.cost(type, nodes[p], nodes[p + 1]), tails[p + 1]);
+            typed[p] = p + 2 == n ? other_visit(nodes[p]) : join(other_visit(nodes[p]), model.cost(other, nodes[p], nodes[p + 1]), typed[p + 1]);
+        }
+        Segment head;
+        for (size_t p = 1; p + 1 < n; ++p) {
+            head = p == 1 ? model.visit(nodes[1]) : join(head, model.cost(type, nodes[p - 1], nodes[p]), model.visit(nodes[p]));
+            const double arrival = route.leave[p - 1] + route.hop[p];
+            const TimeWindow* window = rules.window(static_cast<size_t>(nodes[p]));
+            waits += window != nullptr && window->start > arrival;
+            for (double t0 : {arrival, std::uniform_real_distribution<double>(0, 1e6)(rng)}) {
+                expect_same_run(route.summaries.tail(p), tails[p], t0, where + " tail " + std::to_string(p));
+                expect_same_run(route.summaries.head(p), head, t0, where + " head " + std::to_string(p));
+                expect_same_run(route.summaries.tail_for(other, p), typed[p], t0, where + " other type's tail " + std::to_string(p));
+            }
+        }
+    }
+    ASSERT_EQ(s.unassigned_count(), model.targets().size() - served);
+    ASSERT_EQ(s.value().sum_cost, totals.sum_cost);
+    ASSERT_EQ(s.value().max_cost, totals.max_cost);
+}
+
+// Insertions, removals, reversals, strings moved within and between routes,
+// solutions copied route by route and penalties switched on and off, at
+// random: a route changed piece by piece keeps what a route timed whole has.
+TEST(VeryLarge, RoutesChangedPieceByPieceTimeLikeRoutesTimedWhole) {
+    Problem p = metric_problem(3, ObjectiveType::MinSum, true, 4);
+    std::mt19937_64 rng(7);
+    auto real = [&](double low, double high) { return std::uniform_real_distribution<double>(low, high)(rng); };
+    auto pick = [&](size_t low, size_t high) { return std::uniform_int_distribution<size_t>(low, high)(rng); };
+    // Windows that make the agents wait, a few they may miss, service, demands and a capacity.
+    TimeWindowConstraint windows;
+    for (size_t i = 1; i < kNodes; ++i) {
+        p.node_list[i].service = i % 4 == 0 ? real(0, 20) : 0.0;
+        p.node_list[i].demand = std::round(real(0, 3));
+        if (i % 3 != 0) continue;
+        const double open = real(0, 8e5);
+        windows.set_timewindow(i, open, open + (i % 9 == 0 ? real(2e5, 6e5) : 1e9));
+    }
+    p.set_timewindow_constraint(windows);
+    for (Agent& agent : p.ordered_agents) agent.capacity_limit = 2000;
+    p.solve_options.enforce_capacity = true;
+    Solver solver(p, p.solve_options);
+    const RouteEvaluator evaluator = solver.route_evaluator();
+    const StageModel model(evaluator, ObjectiveType::MinSum);
+    ASSERT_TRUE(model.very_large());
+    const size_t m = model.agent_count();
+
+    StageSolution s(model);
+    std::vector<int64_t> order = model.targets();
+    std::shuffle(order.begin(), order.end(), rng);
+    for (int64_t v : order) {
+        const size_t r = pick(0, m - 1);
+        if (!model.serves(r, v)) continue;
+        const size_t pos = pick(1, s.route(r).size() - 1);
+        s.insert(r, pos, v);
+        if (!s.routes_valid()) s.remove(r, pos);
+    }
+    size_t waits = 0, reverted = 0;
+    ASSERT_NO_FATAL_FAILURE(expect_timed_whole(model, s, rng, waits));
+    ASSERT_GT(s.route(0).target_count(), 500u);
+
+    const Penalties penalties{2.0, 3.0, 5.0};
+    std::vector<size_t> all(m);
+    for (size_t r = 0; r < m; ++r) all[r] = r;
+    for (int step = 0; step < 400; ++step) {
+        if (step % 100 == 50) s.set_penalties(&penalties);
+        if (step % 100 == 80) s.set_penalties(nullptr);
+        const StageSolution before = s;
+        StageSolution copy = s;
+        copy.forget_changes();
+        const bool by_copy = pick(0, 4) == 0;
+        StageSolution& t = by_copy ? copy : s;
+        const size_t a = pick(0, m - 1), b = pick(0, m - 1);
+        const StageRoute& A = t.route(a);
+        const size_t last = A.size() - 2;
+        Route nodes = A.nodes;
+        switch (pick(0, 5)) {
+            case 0:  // an unserved target in, anywhere
+                for (int64_t v : order) {
+                    if (t.route_of(v) >= 0 || !model.serves(a, v)) continue;
+                    t.insert(a, pick(1, A.size() - 1), v);
+                    break;
+                }
+                break;
+            case 1:  // one target out
+                if (last >= 1) t.remove(a, pick(1, last));
+                break;
+            case 2: {  // a target and targets near it out, wherever they are
+                const int64_t seed = order[pick(0, order.size() - 1)];
+                std::vector<int64_t> out{seed};
+                for (int64_t v : model.neighbours(seed))
+                    if (out.size() < pick(1, 14)) out.push_back(v);
+                t.remove_nodes(out);
+                break;
+            }
+            case 3:  // a run reversed, or a string moved along the route
+                if (last >= 2) {
+                    const size_t i = pick(1, last), j = pick(i, std::min(last, i + (pick(0, 1) ? 8 : last)));
+                    if (pick(0, 1)) {
+                        std::reverse(nodes.begin() + i, nodes.begin() + j + 1);
+                    } else {
+                        const size_t to = pick(1, last + 2 - (j - i + 1) - 1);
+                        Route string(nodes.begin() + i, nodes.begin() + j + 1);
+                        nodes.erase(nodes.begin() + i, nodes.begin() + j + 1);
+                        nodes.insert(nodes.begin() + to, string.begin(), string.end());
+                    }
+                    t.set_route(a, nodes);
+                }
+                break;
+            default: {  // tails exchanged, or a string carried to another route
+                if (a == b || last < 1) break;
+                Route other = t.route(b).nodes;
+                const size_t i = pick(1, last), j = pick(i, std::min(last, i + 6)), at = pick(1, other.size() - 1);
+                if (pick(0, 1)) {
+                    Route a_tail(nodes.begin() + i, nodes.end() - 1), b_tail(other.begin() + at, other.end() - 1);
+                    nodes.erase(nodes.begin() + i, nodes.end() - 1);
+                    nodes.insert(nodes.end() - 1, b_tail.begin(), b_tail.end());
+                    other.erase(other.begin() + at, other.end() - 1);
+                    other.insert(other.end() - 1, a_tail.begin(), a_tail.end());
+                } else {
+                    other.insert(other.begin() + at, nodes.begin() + i, nodes.begin() + j + 1);
+                    nodes.erase(nodes.begin() + i, nodes.begin() + j + 1);
+                }
+                t.set_routes(a, nodes, b, other);
+                break;
+            }
+        }
+        if (by_copy) s.copy_routes(copy, copy.changed());
+        ASSERT_NO_FATAL_FAILURE(expect_timed_whole(model, s, rng, waits)) << "step " << step;
+        if (!s.feasible()) {
+            // A change that breaks a rule (a missed window, the capacity, a
+            // type that may not serve a target) goes back.
+            ++reverted;
+            s.copy_routes(before, all);
+            ASSERT_TRUE(s.feasible());
+            ASSERT_NO_FATAL_FAILURE(expect_timed_whole(model, s, rng, waits)) << "step " << step;
+        }
+    }
+    EXPECT_GT(reverted, 10u);
+    EXPECT_GT(waits, 1000u);
 }
 
 }  // namespace
