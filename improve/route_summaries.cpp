@@ -44,37 +44,37 @@ void RouteSummaries::build(const StageModel& model, size_t type, const Route& no
 
     for (size_t p = 1; p + 1 < n; ++p) slot_of[static_cast<size_t>(nodes[p])] = p;
     if (late) {
-        late_tail_.resize(n);
+        slots_.late_tail.resize(n);
         if (n >= 3) {
-            late_tail_[n - 2] = model.late_visit(nodes[n - 2]);
+            slots_.late_tail[n - 2] = model.late_visit(nodes[n - 2]);
             for (size_t p = n - 2; p-- > 1;)
-                late_tail_[p] = join(model.late_visit(nodes[p]), hops[p + 1], late_tail_[p + 1]);
+                slots_.late_tail[p] = join(model.late_visit(nodes[p]), hops[p + 1], slots_.late_tail[p + 1]);
         }
-        late_tail_[n - 1] = WarpSegment{};
+        slots_.late_tail[n - 1] = WarpSegment{};
         return;
     }
-    tail_.resize(n);
+    slots_.tail.resize(n);
     if (n >= 3) {
-        tail_[n - 2] = model.visit(nodes[n - 2]);
-        for (size_t p = n - 2; p-- > 1;) tail_[p] = join(model.visit(nodes[p]), hops[p + 1], tail_[p + 1]);
+        slots_.tail[n - 2] = model.visit(nodes[n - 2]);
+        for (size_t p = n - 2; p-- > 1;) slots_.tail[p] = join(model.visit(nodes[p]), hops[p + 1], slots_.tail[p + 1]);
     }
-    tail_[n - 1] = Segment{};
+    slots_.tail[n - 1] = Segment{};
     if (!large_) return;
 
-    head_.resize(n);
+    slots_.head.resize(n);
     if (n >= 3) {
-        head_[1] = model.visit(nodes[1]);
-        for (size_t p = 2; p + 1 < n; ++p) head_[p] = join(head_[p - 1], hops[p], model.visit(nodes[p]));
+        slots_.head[1] = model.visit(nodes[1]);
+        for (size_t p = 2; p + 1 < n; ++p) slots_.head[p] = join(slots_.head[p - 1], hops[p], model.visit(nodes[p]));
     }
     const size_t count = typed_types_.size();
     if (count == 0 || n < 3) return;
-    typed_.resize(n * count);
+    slots_.typed.resize(n * count);
     for (size_t j = 0; j < count; ++j) {
         const size_t t = typed_types_[j];
-        typed_[(n - 2) * count + j] = visit_for(model, t, nodes[n - 2]);
+        slots_.typed[(n - 2) * count + j] = visit_for(model, t, nodes[n - 2]);
         for (size_t p = n - 2; p-- > 1;)
-            typed_[p * count + j] = join(visit_for(model, t, nodes[p]), model.cost(t, nodes[p], nodes[p + 1]),
-                                         typed_[(p + 1) * count + j]);
+            slots_.typed[p * count + j] = join(visit_for(model, t, nodes[p]), model.cost(t, nodes[p], nodes[p + 1]),
+                                         slots_.typed[(p + 1) * count + j]);
     }
 }
 
@@ -113,15 +113,22 @@ uint32_t RouteSummaries::new_block() {
     length_.push_back(0);
     rank_.push_back(0);
     dirty_.push_back(0);
-    const size_t slots = length_.size() << shift_;
-    if (late_) {
-        late_tail_.resize(slots);
-    } else {
-        tail_.resize(slots);
-        head_.resize(slots);
-        typed_.resize(slots * typed_types_.size());
-    }
+    fit_slots();
     return id;
+}
+
+void RouteSummaries::fit_slots() {
+    const size_t slots = length_.size() << shift_;
+    auto fit = [](auto& values, size_t size) {
+        if (values.size() < size) values.resize(size);
+    };
+    if (late_) {
+        fit(slots_.late_tail, slots);
+    } else {
+        fit(slots_.tail, slots);
+        fit(slots_.head, slots);
+        fit(slots_.typed, slots * typed_types_.size());
+    }
 }
 
 size_t RouteSummaries::rank_of(size_t p) const {
@@ -227,25 +234,25 @@ void RouteSummaries::build_block(const StageModel& model, size_t rank, const Rou
     for (size_t i = 0; i < length; ++i) slot_of[static_cast<size_t>(nodes[first + i])] = base + i;
     const size_t last = length - 1;
     if (late_) {
-        late_tail_[base + last] = model.late_visit(nodes[first + last]);
+        slots_.late_tail[base + last] = model.late_visit(nodes[first + last]);
         for (size_t i = last; i-- > 0;)
-            late_tail_[base + i] = join(model.late_visit(nodes[first + i]), hops[first + i + 1], late_tail_[base + i + 1]);
+            slots_.late_tail[base + i] = join(model.late_visit(nodes[first + i]), hops[first + i + 1], slots_.late_tail[base + i + 1]);
         return;
     }
-    tail_[base + last] = model.visit(nodes[first + last]);
+    slots_.tail[base + last] = model.visit(nodes[first + last]);
     for (size_t i = last; i-- > 0;)
-        tail_[base + i] = join(model.visit(nodes[first + i]), hops[first + i + 1], tail_[base + i + 1]);
-    head_[base] = model.visit(nodes[first]);
+        slots_.tail[base + i] = join(model.visit(nodes[first + i]), hops[first + i + 1], slots_.tail[base + i + 1]);
+    slots_.head[base] = model.visit(nodes[first]);
     for (size_t i = 1; i < length; ++i)
-        head_[base + i] = join(head_[base + i - 1], hops[first + i], model.visit(nodes[first + i]));
+        slots_.head[base + i] = join(slots_.head[base + i - 1], hops[first + i], model.visit(nodes[first + i]));
     const size_t count = typed_types_.size();
     for (size_t j = 0; j < count; ++j) {
         const size_t t = typed_types_[j];
-        typed_[(base + last) * count + j] = visit_for(model, t, nodes[first + last]);
+        slots_.typed[(base + last) * count + j] = visit_for(model, t, nodes[first + last]);
         for (size_t i = last; i-- > 0;) {
             const int64_t v = nodes[first + i];
-            typed_[(base + i) * count + j] =
-                join(visit_for(model, t, v), model.cost(t, v, nodes[first + i + 1]), typed_[(base + i + 1) * count + j]);
+            slots_.typed[(base + i) * count + j] =
+                join(visit_for(model, t, v), model.cost(t, v, nodes[first + i + 1]), slots_.typed[(base + i + 1) * count + j]);
         }
     }
 }
@@ -259,16 +266,16 @@ void RouteSummaries::build_ranks(const StageModel& model, const Route& nodes, co
     for (size_t k = 0; k + 1 < ranks; ++k) link_[k] = hops[starts_[k + 1]];
     if (late_) {
         late_rest_.resize(ranks);
-        late_rest_[ranks - 1] = late_tail_[first_slot(ranks - 1)];
-        for (size_t k = ranks - 1; k-- > 0;) late_rest_[k] = join(late_tail_[first_slot(k)], link_[k], late_rest_[k + 1]);
+        late_rest_[ranks - 1] = slots_.late_tail[first_slot(ranks - 1)];
+        for (size_t k = ranks - 1; k-- > 0;) late_rest_[k] = join(slots_.late_tail[first_slot(k)], link_[k], late_rest_[k + 1]);
         return;
     }
     rest_.resize(ranks);
-    rest_[ranks - 1] = tail_[first_slot(ranks - 1)];
-    for (size_t k = ranks - 1; k-- > 0;) rest_[k] = join(tail_[first_slot(k)], link_[k], rest_[k + 1]);
+    rest_[ranks - 1] = slots_.tail[first_slot(ranks - 1)];
+    for (size_t k = ranks - 1; k-- > 0;) rest_[k] = join(slots_.tail[first_slot(k)], link_[k], rest_[k + 1]);
     upto_.resize(ranks);
-    upto_[0] = head_[last_slot(0)];
-    for (size_t k = 1; k < ranks; ++k) upto_[k] = join(upto_[k - 1], link_[k - 1], head_[last_slot(k)]);
+    upto_[0] = slots_.head[last_slot(0)];
+    for (size_t k = 1; k < ranks; ++k) upto_[k] = join(upto_[k - 1], link_[k - 1], slots_.head[last_slot(k)]);
 
     const size_t count = typed_types_.size();
     if (count == 0) return;
@@ -285,25 +292,25 @@ void RouteSummaries::build_ranks(const StageModel& model, const Route& nodes, co
         for (size_t j = 0; j < count; ++j) typed_link_[k * count + j] = model.cost(typed_types_[j], u, v);
     }
     for (size_t j = 0; j < count; ++j) {
-        typed_rest_[(ranks - 1) * count + j] = typed_[first_slot(ranks - 1) * count + j];
+        typed_rest_[(ranks - 1) * count + j] = slots_.typed[first_slot(ranks - 1) * count + j];
         for (size_t k = ranks - 1; k-- > 0;) {
             typed_rest_[k * count + j] =
-                join(typed_[first_slot(k) * count + j], typed_link_[k * count + j], typed_rest_[(k + 1) * count + j]);
+                join(slots_.typed[first_slot(k) * count + j], typed_link_[k * count + j], typed_rest_[(k + 1) * count + j]);
         }
     }
 }
 
 Segment RouteSummaries::tail(size_t p) const {
-    if (!blocked_) return tail_[p];
+    if (!blocked_) return slots_.tail[p];
     const size_t k = rank_of(p);
-    const Segment& in = tail_[slot_at(k, p)];
+    const Segment& in = slots_.tail[slot_at(k, p)];
     return k + 1 < order_.size() ? join(in, link_[k], rest_[k + 1]) : in;
 }
 
 Segment RouteSummaries::head(size_t p) const {
-    if (!blocked_) return head_[p];
+    if (!blocked_) return slots_.head[p];
     const size_t k = rank_of(p);
-    const Segment& in = head_[slot_at(k, p)];
+    const Segment& in = slots_.head[slot_at(k, p)];
     return k > 0 ? join(upto_[k - 1], link_[k - 1], in) : in;
 }
 
@@ -311,27 +318,82 @@ Segment RouteSummaries::tail_for(size_t t, size_t p) const {
     const size_t count = typed_types_.size();
     const size_t j = typed_index(t);
     assert(j < count);
-    if (!blocked_) return typed_[p * count + j];
+    if (!blocked_) return slots_.typed[p * count + j];
     const size_t k = rank_of(p);
-    const Segment& in = typed_[slot_at(k, p) * count + j];
+    const Segment& in = slots_.typed[slot_at(k, p) * count + j];
     return k + 1 < order_.size() ? join(in, typed_link_[k * count + j], typed_rest_[(k + 1) * count + j]) : in;
 }
 
 WarpSegment RouteSummaries::late_tail(size_t p) const {
-    if (!blocked_) return late_tail_[p];
+    if (!blocked_) return slots_.late_tail[p];
     const size_t k = rank_of(p);
-    const WarpSegment& in = late_tail_[slot_at(k, p)];
+    const WarpSegment& in = slots_.late_tail[slot_at(k, p)];
     return k + 1 < order_.size() ? join(in, link_[k], late_rest_[k + 1]) : in;
 }
 
-void RouteSummaries::write_slots(const Route& nodes, size_t* slot_of) const {
+void RouteSummaries::write_slots(const Route& nodes, size_t from, size_t* slot_of) const {
     if (!blocked_) {
-        for (size_t p = 1; p + 1 < nodes.size(); ++p) slot_of[static_cast<size_t>(nodes[p])] = p;
+        for (size_t p = std::max<size_t>(from, 1); p + 1 < nodes.size(); ++p) slot_of[static_cast<size_t>(nodes[p])] = p;
         return;
     }
-    for (size_t k = 0; k < order_.size(); ++k)
+    for (size_t k = from < end_ ? rank_of(std::max<size_t>(from, 1)) : order_.size(); k < order_.size(); ++k)
         for (size_t i = 0; i < length_[order_[k]]; ++i)
             slot_of[static_cast<size_t>(nodes[starts_[k] + i])] = (size_t{order_[k]} << shift_) + i;
+}
+
+size_t RouteSummaries::copy_from(const RouteSummaries& other, size_t alike) {
+    if (!blocked_ || !other.blocked_ || late_ != other.late_ || shift_ != other.shift_ || type_ != other.type_) {
+        *this = other;
+        return 0;
+    }
+    // A block holds the summaries of its targets only: one at the same
+    // place, of the same length and wholly before `alike` holds what
+    // other's does. The others take other's.
+    size_t changed = other.end_;
+    const size_t count = typed_types_.size();
+    for (size_t k = 0; k < other.order_.size(); ++k) {
+        const uint32_t id = other.order_[k];
+        const size_t start = other.starts_[k];
+        const size_t length = other.length_[id];
+        if (start + length <= alike && k < order_.size() && order_[k] == id && starts_[k] == start &&
+            length_[id] == length) {
+            continue;
+        }
+        changed = std::min(changed, start);
+        const size_t base = size_t{id} << shift_;
+        auto take = [&](auto& mine, const auto& theirs, size_t width) {
+            if (mine.size() < (base + length) * width) mine.resize((base + length) * width);
+            std::copy(theirs.begin() + static_cast<std::ptrdiff_t>(base * width),
+                      theirs.begin() + static_cast<std::ptrdiff_t>((base + length) * width),
+                      mine.begin() + static_cast<std::ptrdiff_t>(base * width));
+        };
+        if (late_) {
+            take(slots_.late_tail, other.slots_.late_tail, 1);
+        } else {
+            take(slots_.tail, other.slots_.tail, 1);
+            take(slots_.head, other.slots_.head, 1);
+            take(slots_.typed, other.slots_.typed, count);
+        }
+    }
+    // Everything but the slots; new_block() keeps the slots as long as the ids.
+    large_ = other.large_;
+    typed_types_ = other.typed_types_;
+    order_ = other.order_;
+    starts_ = other.starts_;
+    end_ = other.end_;
+    length_ = other.length_;
+    rank_ = other.rank_;
+    dirty_ = other.dirty_;
+    free_ = other.free_;
+    link_ = other.link_;
+    rest_ = other.rest_;
+    upto_ = other.upto_;
+    late_rest_ = other.late_rest_;
+    typed_link_ = other.typed_link_;
+    typed_rest_ = other.typed_rest_;
+    link_ends_ = other.link_ends_;
+    fit_slots();
+    return changed;
 }
 
 }  // namespace dulmar

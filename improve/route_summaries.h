@@ -52,14 +52,21 @@ public:
         if (!blocked_) return slot;
         return starts_[rank_[slot >> shift_]] + (slot & ((size_t{1} << shift_) - 1));
     }
-    // slot_of[v] for every target v of `nodes`, the route these summaries are of.
-    void write_slots(const Route& nodes, size_t* slot_of) const;
+    // slot_of[v] for the targets of `nodes` (the route these summaries are
+    // of) from position `from` on.
+    void write_slots(const Route& nodes, size_t from, size_t* slot_of) const;
+    // Becomes `other`, whose route has the same targets as this one's before
+    // position `alike`; summaries of blocks laid out alike there are kept.
+    // Returns the first position whose slot may have changed.
+    size_t copy_from(const RouteSummaries& other, size_t alike);
 
 private:
     size_t rank_of(size_t p) const;
     size_t slot_at(size_t rank, size_t p) const { return (size_t{order_[rank]} << shift_) + (p - starts_[rank]); }
     size_t typed_index(size_t t) const;
     uint32_t new_block();
+    // Slots for every block id.
+    void fit_slots();
     // In-block summaries of the block at `rank` and the slots of its targets.
     void build_block(const StageModel& model, size_t rank, const Route& nodes, const double* hops, size_t* slot_of);
     // The joins between blocks.
@@ -75,10 +82,12 @@ private:
     // By position (flat) or by slot (blocked): the summary from the position
     // to its block's last target (tail_, typed_, late_), from its block's
     // first target to it (head_). typed_ interleaves the types: [slot * count + index].
-    std::vector<Segment> tail_;
-    std::vector<Segment> head_;
-    std::vector<Segment> typed_;
-    std::vector<WarpSegment> late_tail_;
+    struct Slots {
+        std::vector<Segment> tail;
+        std::vector<Segment> head;
+        std::vector<Segment> typed;
+        std::vector<WarpSegment> late_tail;
+    } slots_;
 
     // Blocked: block ids by rank, the first position of each rank, and by id
     // the block's length, its rank and whether a change touched it. Slots

@@ -61,6 +61,7 @@ StageSolution::StageSolution(const StageModel& model)
     routes_.resize(m);
     invalid_.assign(m, 0);
     changed_flag_.assign(m, 0);
+    for (size_t v = 0; v < model.node_count(); ++v) loads_ = loads_ || model.demand(static_cast<int64_t>(v)) != 0.0;
     for (size_t a = 0; a < m; ++a) {
         routes_[a].agent = a;
         routes_[a].nodes = {model.start_of(a), model.end_of(a)};
@@ -258,18 +259,50 @@ void StageSolution::forget_changes() {
 }
 
 void StageSolution::copy_routes(const StageSolution& other, const std::vector<size_t>& routes) {
-    // Every listed route lets go of its targets before any takes them: they may have changed routes.
-    for (size_t r : routes) release(r);
-    for (size_t r : routes) {
-        routes_[r] = other.routes_[r];
+    // The targets each route shares with other's before the first that
+    // differs stay as they are. Every listed route lets go of the others
+    // before any takes them: they may have changed routes.
+    alike_.resize(routes.size());
+    for (size_t k = 0; k < routes.size(); ++k) {
+        const Route& mine = routes_[routes[k]].nodes;
+        const Route& theirs = other.routes_[routes[k]].nodes;
+        size_t& alike = alike_[k];
+        // (A route that breaks the depot or assignment rules keeps no timing to share.)
+        const bool keep = model_->very_large() && penalties_ == other.penalties_ && !invalid_[routes[k]] &&
+                          !other.invalid_[routes[k]];
+        alike = keep ? shared_prefix(mine.data(), theirs.data(), std::min(mine.size(), theirs.size()) - 1) : 0;
+        for (size_t p = std::max<size_t>(alike, 1); p + 1 < mine.size(); ++p) {
+            route_of_[static_cast<size_t>(mine[p])] = -1;
+            ++unassigned_;
+        }
+    }
+    for (size_t k = 0; k < routes.size(); ++k) {
+        const size_t r = routes[k];
+        const size_t alike = alike_[k];
+        StageRoute& route = routes_[r];
+        const StageRoute& from = other.routes_[r];
         set_invalid(r, other.invalid_[r] != 0);
-        const Route& nodes = routes_[r].nodes;
-        for (size_t i = 1; i + 1 < nodes.size(); ++i) {
+        auto take = [alike](auto& mine, const auto& theirs) {
+            mine.resize(theirs.size());
+            const auto at = static_cast<std::ptrdiff_t>(std::min(alike, theirs.size()));
+            std::copy(theirs.begin() + at, theirs.end(), mine.begin() + at);
+        };
+        take(route.nodes, from.nodes);
+        take(route.hop, from.hop);
+        take(route.leave, from.leave);
+        take(route.load, from.load);
+        take(route.late_leave, from.late_leave);
+        take(route.late_sum, from.late_sum);
+        route.cost = from.cost;
+        route.violation = from.violation;
+        const size_t slotted = route.summaries.copy_from(from.summaries, alike);
+        const Route& nodes = route.nodes;
+        for (size_t i = std::max<size_t>(alike, 1); i + 1 < nodes.size(); ++i) {
             const size_t v = static_cast<size_t>(nodes[i]);
             if (route_of_[v] < 0) --unassigned_;
             route_of_[v] = static_cast<int64_t>(r);
         }
-        routes_[r].summaries.write_slots(nodes, slot_of_.data());
+        route.summaries.write_slots(nodes, slotted, slot_of_.data());
     }
     refresh_totals();
 }
@@ -414,22 +447,31 @@ void StageSolution::update(size_t r, const RouteEdit* edits, size_t count) {
 }
 
 bool StageSolution::walk(size_t r, size_t from, size_t settled) {
-    const PreparedInstance& rules = model_->instance();
     StageRoute& route = routes_[r];
+    const StageModel& model = *model_;
     const Route& nodes = route.nodes;
     const size_t n = nodes.size();
-    const size_t agent = route.agent;
-    const double capacity = rules.capacity(agent);
-    // The arithmetic of the evaluator's scan, step by step, so that the running costs agree to the bit.
+    const double capacity = model.capacity_of(route.agent);
+    const double limit = model.limit_of(route.agent);
+    // The arithmetic of the evaluator's scan, step by step, so that the
+    // running costs agree to the bit: passing a visit's summary is visiting
+    // the node (visit_rule.h).
+    const bool windows = model.instance().has_time_windows();
     double c = route.leave[from - 1];
     double load = route.load[from - 1];
     for (size_t p = from; p < n; ++p) {
-        const size_t v = static_cast<size_t>(nodes[p]);
+        const int64_t v = nodes[p];
         c += route.hop[p];
-        if (!rules.visit(v, c)) return false;
-        load += rules.demand(v);
-        if (capacity > 0 && !within_capacity(load, capacity)) return false;
-        if (!rules.within_route_limit(agent, c)) return false;
+        if (windows) {
+            if (!model.visit(v).pass(c)) return false;
+        } else if (model.visit(v).duration > 0.0) {
+            c += model.visit(v).duration;  // the service, as visit_node adds it
+        }
+        if (!within_route_limit(c, limit)) return false;
+        if (loads_) {
+            load += model.demand(v);
+            if (!within_capacity(load, capacity)) return false;
+        }
         if (p >= settled && c == route.leave[p] && load == route.load[p]) break;  // as before from here on
         route.leave[p] = c;
         route.load[p] = load;
@@ -440,8 +482,8 @@ bool StageSolution::walk(size_t r, size_t from, size_t settled) {
 }
 
 void StageSolution::walk_late(size_t r, size_t from, size_t settled) {
-    const PreparedInstance& rules = model_->instance();
     StageRoute& route = routes_[r];
+    const StageModel& model = *model_;
     const Route& nodes = route.nodes;
     const size_t n = nodes.size();
     // The arithmetic of the evaluator's measure.
@@ -449,19 +491,19 @@ void StageSolution::walk_late(size_t r, size_t from, size_t settled) {
     double late = route.late_sum[from - 1];
     double load = route.load[from - 1];
     for (size_t p = from; p < n; ++p) {
-        const size_t v = static_cast<size_t>(nodes[p]);
+        const int64_t v = nodes[p];
         t += route.hop[p];
-        visit_node_late(rules.window(v), rules.service(v), t, late);
-        load += rules.demand(v);
+        model.late_visit(v).pass(t, late);
+        if (loads_) load += model.demand(v);
         if (p >= settled && t == route.late_leave[p] && late == route.late_sum[p] && load == route.load[p]) break;
         route.late_leave[p] = t;
         route.late_sum[p] = late;
         route.load[p] = load;
     }
     RouteViolation v{true, route.late_leave[n - 1], route.late_sum[n - 1]};
-    const double capacity = rules.capacity(route.agent);
+    const double capacity = model.capacity_of(route.agent);
     if (capacity > 0 && route.load[n - 1] > capacity) v.over_capacity = route.load[n - 1] - capacity;
-    const double limit = model_->limit_of(route.agent);
+    const double limit = model.limit_of(route.agent);
     if (limit > 0 && v.cost > limit) v.over_limit = v.cost - limit;
     route.violation = v;
     route.cost = penalties_->cost_of(v);

@@ -97,7 +97,9 @@ public:
     const std::vector<size_t>& changed() const { return changed_; }
     void forget_changes();
     // Makes the listed routes those of `other` (a solution of the same model
-    // that differs from this one in those routes only), without timing them again.
+    // that differs from this one in those routes only), without timing them
+    // again; on very large instances the data of a route's targets before the
+    // first that differs is kept.
     void copy_routes(const StageSolution& other, const std::vector<size_t>& routes);
 
     StageValue value() const { return totals_; }
@@ -147,6 +149,7 @@ private:
     // slot in the route's summaries (RouteSummaries::position).
     std::vector<size_t> slot_of_;
     size_t unassigned_ = 0;
+    bool loads_ = false;  // some node has a demand: otherwise every load stays 0
     size_t invalid_routes_ = 0;
     bool plan_invalid_ = false;  // the routes keep their own rules but not the precedence pairs
     const Penalties* penalties_ = nullptr;
@@ -160,6 +163,7 @@ private:
     std::vector<double> hops_;   // refresh's working buffer: hop p - 1 -> p for the route's type
     std::vector<std::pair<size_t, size_t>> taken_;  // remove_nodes' working buffers: (route, position)
     std::vector<RouteEdit> edits_;
+    std::vector<size_t> alike_;  // copy_routes' working buffer
     std::vector<size_t> changed_;
     std::vector<char> changed_flag_;  // by route: listed in changed_
 };
