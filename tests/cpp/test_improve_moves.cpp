@@ -122,6 +122,7 @@ TEST(Segment, WaitingAndServiceByHand) {
 struct PlanTally {
     size_t agreed_valid = 0, agreed_invalid = 0, reversed_runs = 0, foreign_runs = 0, overloaded = 0, served = 0;
     size_t heads = 0, foreign_tails = 0;  // runs from position 1, and foreign runs to a route's end
+    size_t late = 0, over_limit = 0, over_capacity = 0;  // breakable plans that break each rule
 };
 
 // Random instances with two agent types, assignment rules, windows, service
@@ -226,6 +227,9 @@ void time_random_plans(std::mt19937_64& rng, int trials, size_t low, size_t high
                 }
                 tally.agreed_valid += measured.feasible();
                 tally.agreed_invalid += !measured.feasible();
+                tally.late += measured.late > 0;
+                tally.over_limit += measured.over_limit > 0;
+                tally.over_capacity += measured.over_capacity > 0;
                 continue;
             }
             const RouteEvaluation exact = inst.evaluator.evaluate(built, base.agent);
@@ -264,6 +268,9 @@ TEST(RoutePlan, PricingOfBreakablePlansAgreesWithTheEvaluatorsMeasure) {
     time_random_plans(rng, 120, 4, 12, 80, tally, true);
     EXPECT_GT(tally.agreed_valid, 1000u);   // plans that keep every rule
     EXPECT_GT(tally.agreed_invalid, 1000u); // plans that break one, priced all the same
+    EXPECT_GT(tally.late, 300u);
+    EXPECT_GT(tally.over_limit, 300u);
+    EXPECT_GT(tally.over_capacity, 300u);
 }
 
 // Above 256 nodes heads and other types' tails are timed by their summaries.
