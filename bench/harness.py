@@ -191,34 +191,23 @@ def _vok_worker(path: str, budget: float) -> Dict[str, Any]:
     }
 
 
-def _ortools_worker(path: str, budget: float, first_solution: str) -> Dict[str, Any]:
+def _peer_worker(solver: str, path: str, budget: float, extra: str) -> Dict[str, Any]:
+    """A peer's answer: OR-Tools with its first solution strategy, PyVRP with its seed."""
     import ortools_peer
-
-    instance = json.loads(Path(path).read_text())
-    try:
-        return ortools_peer.solve(instance, budget, first_solution)
-    except Exception as exc:
-        return {"status": "error", "message": f"{type(exc).__name__}: {exc}"}
-
-
-def _pyvrp_worker(path: str, budget: float, seed: int) -> Dict[str, Any]:
     import pyvrp_peer
 
     instance = json.loads(Path(path).read_text())
     try:
-        return pyvrp_peer.solve(instance, budget, seed)
+        if solver == "pyvrp":
+            return pyvrp_peer.solve(instance, budget, int(extra))
+        return ortools_peer.solve(instance, budget, extra)
     except Exception as exc:
         return {"status": "error", "message": f"{type(exc).__name__}: {exc}"}
 
 
 def worker_main(argv: Sequence[str]) -> None:
     solver, path, budget = argv[0], argv[1], float(argv[2])
-    if solver == "vok":
-        answer = _vok_worker(path, budget)
-    elif solver == "pyvrp":
-        answer = _pyvrp_worker(path, budget, int(argv[3]))
-    else:
-        answer = _ortools_worker(path, budget, argv[3])
+    answer = _vok_worker(path, budget) if solver == "vok" else _peer_worker(solver, path, budget, argv[3])
     sys.stdout.write("\n" + json.dumps(answer) + "\n")
 
 
