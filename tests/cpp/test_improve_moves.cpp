@@ -101,6 +101,28 @@ TEST(WarpSegment, JoinedRunsPassLikeTheirNodesOneByOne) {
     EXPECT_GT(late, 600);
 }
 
+TEST(PenaltyControl, WeightsFollowTheShareOfKeptRulesAndStartOverWhenPinnedAtTheirBound) {
+    // Every plan is late, none breaks a limit, a third overload: lateness weighs more until its
+    // bound, then starts over; the limit's weight sinks to its floor; the capacity's stays (a third
+    // is within 0.1 of the target share).
+    const Penalties start{2.0, 1.0, 1.0};
+    PenaltyControl control(start);
+    std::vector<double> late;
+    for (size_t plan = 0; plan < 60 * PenaltyControl::kPeriod; ++plan)
+        if (control.record(false, true, plan % 3 == 0)) late.push_back(control.weights().late);
+    const double most = start.late * PenaltyControl::kMost;
+    const auto first_at_bound = std::find(late.begin(), late.end(), most);
+    ASSERT_NE(first_at_bound, late.end());
+    for (auto w = late.begin(); w != first_at_bound; ++w)
+        EXPECT_NEAR(*w, start.late * std::pow(1.3, static_cast<double>(w - late.begin() + 1)), 1e-9);
+    const auto after = first_at_bound + PenaltyControl::kCappedPeriods + 1;
+    ASSERT_LT(after, late.end());
+    EXPECT_TRUE(std::all_of(first_at_bound, after, [&](double w) { return w == most; }));
+    EXPECT_EQ(*after, start.late);
+    EXPECT_EQ(control.weights().over_limit, start.over_limit * PenaltyControl::kLeast);
+    EXPECT_EQ(control.weights().over_capacity, start.over_capacity);
+}
+
 TEST(Segment, WaitingAndServiceByHand) {
     // Window [10, 20], 3 units of service: entered at 4 it waits until 10 and leaves at 13.
     const Segment stop = Segment::node(10, 20, 3);
