@@ -86,10 +86,14 @@ bool ImprovementStage::initialise(const Result* start, const StopCheck& out_of_t
     std::sort(order.begin(), order.end(),
               [&](int64_t a, int64_t b) { return model_.visit(a).latest < model_.visit(b).latest; });
     model_.order_by_pairs(order);
-    if (!(model_.large() ? inserter_.greedy(current_, order, none, rng_) : inserter_.regret(current_, order, none, rng_)) ||
-        !current_.routes_valid()) {
-        return false;  // some target fits on no route at all
+    if (!model_.large() && !inserter_.regret(current_, order, none, rng_)) {
+        // Under min-max regret may pass over targets that have places; the
+        // ones it left go where they cost least.
+        order.erase(std::remove_if(order.begin(), order.end(), [&](int64_t v) { return current_.route_of(v) >= 0; }),
+                    order.end());
     }
+    if (current_.unassigned_count() != 0 && !inserter_.greedy(current_, order, none, rng_)) return false;
+    if (!current_.routes_valid()) return false;  // some target fits on no route at all
     local_search_.run(current_, all, rng_);
     consider_feasible(current_);
     return true;
