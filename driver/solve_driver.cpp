@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <memory>
+#include <optional>
 
 #include "improve/improvement_stage.h"
+#include "improve/island_stage.h"
 #include "improve/stage_model.h"
 #include "rules/objective.h"
 #include "rules/route_evaluator.h"
@@ -51,13 +53,13 @@ private:
     bool stalled_ = false;
 };
 
-// Makes `solution` the Solver's result and records it; false when the
-// caller's control asked to stop.
-bool publish(Solver& solver, const StageSolution& solution) {
+// Makes `solution` the Solver's result and records it, at `time` when given,
+// else at the timer's reading; false when the caller's control asked to stop.
+bool publish(Solver& solver, const StageSolution& solution, std::optional<double> time = std::nullopt) {
     solution.write(solver.result);
     solver.solution_found = 1;
     solver.best_max_cost = solution.value().max_cost;
-    const bool go_on = solver.take_snapshot();
+    const bool go_on = time ? solver.take_snapshot(*time) : solver.take_snapshot();
     solver.update_summary();
     return go_on;
 }
@@ -81,6 +83,47 @@ StopReason stop_reason_of(StageEnd end) {
 int64_t search_stall_expansions(size_t nodes) { return std::max<int64_t>(1000, 50 * static_cast<int64_t>(nodes)); }
 
 namespace {
+
+// The stage on options.threads workers (threads > 1): each worker's budget is
+// the processor time of its own thread, counted on from what the search and
+// the set-up took on the solving thread, which meanwhile only watches.
+int improve_on_threads(Solver& solver, const StageModel& model, const StageSettings& settings, int found) {
+    IslandStage islands(model, settings, static_cast<size_t>(solver.options.threads));
+    const double offset = solver.timer.elapsed();
+    const auto clock = [offset] {
+        SimpleTimer timer;
+        timer.start();
+        return ImprovementStage::Clock([timer, offset] { return offset + timer.elapsed(); });
+    };
+    // Until the workers beat the search's solution, theirs is no news.
+    bool beaten = !found;
+    const auto on_best = [&](const StageSolution& best, double time) {
+        if (!beaten && !better(best.value(), cost_totals(solver.result), model.min_max())) return true;
+        beaten = true;
+        return publish(solver, best, time);
+    };
+    StopReason asked = StopReason::None;
+    const auto should_stop = [&solver, &asked] {
+        if (solver.control != nullptr) asked = solver.control->poll();
+        return asked != StopReason::None;
+    };
+    const StageEnd end = islands.run(found ? &solver.result : nullptr, solver.time_limit, clock, on_best, should_stop);
+    solver.result.search_cpu_time = std::max(offset, islands.elapsed());
+    if (!islands.started()) {
+        if (!found) solver.stop_reason = StopReason::Exhausted;
+        return found;
+    }
+    solver.result.improve_iterations = islands.iterations();
+    solver.result.timeout = end == StageEnd::Deadline;
+    if (islands.out_of_memory()) {
+        solver.stop_reason = StopReason::MemoryLimit;
+    } else if (end != StageEnd::Stopped) {
+        solver.stop_reason = stop_reason_of(end);
+    } else if (asked != StopReason::None) {
+        solver.stop_reason = asked;
+    }
+    return found || islands.has_feasible() ? 1 : 0;
+}
 
 int solve_with_improvement(Solver& solver) {
     SolveControl* const caller = solver.control;
@@ -122,6 +165,7 @@ int solve_with_improvement(Solver& solver) {
     StageSettings settings;
     settings.seed = static_cast<uint64_t>(solver.options.seed);
     settings.iteration_cap = solver.options.improve_iterations;
+    if (solver.options.threads > 1) return improve_on_threads(solver, model, settings, found);
     ImprovementStage stage(model, settings);
     if (!stage.initialise(found ? &solver.result : nullptr)) {
         // Some target fits on no route: nothing is left to try.

@@ -1,6 +1,7 @@
 #include "improve/improvement_stage.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cmath>
 #include <limits>
 
@@ -106,6 +107,17 @@ bool ImprovementStage::consider_feasible(const StageSolution& candidate) {
     return true;
 }
 
+bool ImprovementStage::adopt(const StageSolution& shared) {
+    if (has_feasible_ && !better(shared.value(), best_.value(), model_.min_max())) return false;
+    assert(shared.penalties() == nullptr && shared.feasible());
+    best_ = shared;
+    has_feasible_ = true;
+    breakable_ = false;
+    current_ = best_;
+    since_best_ = 0;
+    return true;
+}
+
 bool ImprovementStage::construct() {
     std::vector<int64_t> order = model_.targets();
     const InsertionNoise none;
@@ -192,11 +204,11 @@ StageEnd ImprovementStage::run(double deadline, const Clock& clock, const BestLi
     const double t_end = std::max(kEndTemperature * mean_hop, 1e-14);
     std::uniform_real_distribution<double> unit(0.0, 1.0);
 
-    int64_t since_best = 0;
+    since_best_ = 0;
     for (;;) {
         if (settings_.iteration_cap > 0 && iterations_ >= settings_.iteration_cap) return StageEnd::Iterations;
         // The stall rule waits for a feasible plan: until then the stage searches to its deadline.
-        if (has_feasible_ && since_best >= stall) return StageEnd::NoImprovement;
+        if (has_feasible_ && since_best_ >= stall) return StageEnd::NoImprovement;
         const double now = clock();
         if (now >= deadline) return StageEnd::Deadline;
         if (should_stop && should_stop()) return StageEnd::Stopped;
@@ -210,7 +222,7 @@ StageEnd ImprovementStage::run(double deadline, const Clock& clock, const BestLi
         const double temperature = t_start * std::pow(t_end / t_start, std::min(1.0, std::max(0.0, progress)));
 
         ++iterations_;
-        if (has_feasible_) ++since_best;
+        if (has_feasible_) ++since_best_;
         candidate_ = current_;
         if (!ruin_and_recreate(candidate_) || !candidate_.routes_valid()) continue;
         local_search_.run(candidate_, removed_, rng_);
@@ -219,7 +231,7 @@ StageEnd ImprovementStage::run(double deadline, const Clock& clock, const BestLi
         if (breakable_) {
             const RouteViolation broken = candidate_.violations();
             if (consider_feasible(candidate_)) {
-                since_best = 0;
+                since_best_ = 0;
                 if (on_best && !on_best(best_)) return StageEnd::Stopped;
                 continue;
             }
@@ -229,7 +241,7 @@ StageEnd ImprovementStage::run(double deadline, const Clock& clock, const BestLi
             }
         } else if (better(candidate_.value(), best_.value(), model_.min_max())) {
             best_ = candidate_;
-            since_best = 0;
+            since_best_ = 0;
             if (on_best && !on_best(best_)) {
                 current_ = candidate_;
                 return StageEnd::Stopped;

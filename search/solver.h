@@ -104,6 +104,9 @@ public:
     // AnytimeFilter) and a control is set, tells the control; returns false
     // when the control asked to stop, with stop_reason set to Callback.
     bool take_snapshot();
+    // The same at `time` instead of the timer's reading (the improvement
+    // stage's workers keep clocks of their own).
+    bool take_snapshot(double time);
 
     // A route evaluator that judges routes by this Solver's prepared instance,
     // as its post-optimisers do.

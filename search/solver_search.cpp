@@ -261,8 +261,10 @@ StopReason Solver::reason_to_stop() {
     return control != nullptr ? control->poll() : StopReason::None;
 }
 
-bool Solver::take_snapshot() {
-    last_update_time = timer.elapsed();
+bool Solver::take_snapshot() { return take_snapshot(timer.elapsed()); }
+
+bool Solver::take_snapshot(double time) {
+    last_update_time = time;
     anytime_snapshots.emplace_back(last_update_time, result);
     const CostTotals totals = cost_totals(result);
     if (!anytime_filter.admit(totals) || control == nullptr) return true;

@@ -93,6 +93,9 @@ def build_parser() -> argparse.ArgumentParser:
     solve.add_argument("--improve", action="store_true", help=argparse.SUPPRESS)  # the default; kept for old scripts
     solve.add_argument("--seed", metavar="N", type=int,
                        help="random seed of the improvement stage (sets options.seed)")
+    solve.add_argument("--threads", metavar="N", type=_int_at_least(1),
+                       help="workers of the improvement stage, each on a thread with the whole budget "
+                            "(sets options.threads; default 1)")
     solve.add_argument("--out", metavar="RESULT.json",
                        help="write the result dictionary as JSON, with every route's timetable")
     solve.add_argument("--plot", metavar="ROUTES.png", help="draw the routes into a PNG (needs vok[plot])")
@@ -424,6 +427,8 @@ def _solve(args: argparse.Namespace) -> int:
         overrides["objective"] = args.objective
     if args.seed is not None:
         overrides["seed"] = args.seed
+    if args.threads is not None:
+        overrides["threads"] = args.threads
     options = instance.setdefault("options", {})
     if not isinstance(options, dict):
         raise CommandError(f"{args.instance}: \"options\" is not an object")
