@@ -38,15 +38,17 @@ def _tight(nodes: int, agents: int, objective: str) -> Maker:
 
 
 # (name, nodes, windows, maker)
+# Min-max instances with windows are left out: their longest route is mostly the way to a far or
+# late target and back, which every run finds, so they tell nothing.
 INSTANCES: List[Tuple[str, int, bool, Maker]] = [
-    ("ch150-m5-minmax", 150, False, _tsplib("ch150", 5, "min_max")),
+    ("ch150-m5-minsum", 150, False, _tsplib("ch150", 5, "min_sum")),
     ("kroA200-m5-minsum", 200, False, _tsplib("kroA200", 5, "min_sum")),
     ("tight200-m10-minsum", 200, True, _tight(200, 10, "min_sum")),
-    ("u250-m5-minmax-windows", 250, True, _random(250, 5, "min_max", "windows")),
+    ("u250-m5-minsum-windows", 250, True, _random(250, 5, "min_sum", "windows")),
     ("lin318-m8-minmax", 318, False, _tsplib("lin318", 8, "min_max")),
     ("u500-m8-minsum-plain", 500, False, _random(500, 8, "min_sum", "plain")),
     ("tight500-m20-minsum", 500, True, _tight(500, 20, "min_sum")),
-    ("u750-m10-minmax-windows", 750, True, _random(750, 10, "min_max", "windows")),
+    ("u750-m10-minsum-windows", 750, True, _random(750, 10, "min_sum", "windows")),
     ("rat783-m10-minmax", 783, False, _tsplib("rat783", 10, "min_max")),
     ("u1000-m10-minsum-windows", 1000, True, _random(1000, 10, "min_sum", "windows")),
 ]

@@ -211,15 +211,15 @@ StageEnd ImprovementStage::run(double deadline, const Clock& clock, const BestLi
         if (has_feasible_ && since_best_ >= stall) return StageEnd::NoImprovement;
         const double now = clock();
         if (now >= deadline) return StageEnd::Deadline;
+        progress_ = 0.0;
+        if (settings_.iteration_cap > 0) {
+            progress_ = static_cast<double>(iterations_) / static_cast<double>(settings_.iteration_cap);
+        } else if (deadline > began) {
+            progress_ = (now - began) / (deadline - began);
+        }
         if (should_stop && should_stop()) return StageEnd::Stopped;
 
-        double progress = 0.0;
-        if (settings_.iteration_cap > 0) {
-            progress = static_cast<double>(iterations_) / static_cast<double>(settings_.iteration_cap);
-        } else if (deadline > began) {
-            progress = (now - began) / (deadline - began);
-        }
-        const double temperature = t_start * std::pow(t_end / t_start, std::min(1.0, std::max(0.0, progress)));
+        const double temperature = t_start * std::pow(t_end / t_start, std::min(1.0, std::max(0.0, progress_)));
 
         ++iterations_;
         if (has_feasible_) ++since_best_;

@@ -64,6 +64,9 @@ public:
     const StageSolution& best() const { return best_; }
     bool has_feasible() const { return has_feasible_; }
     int64_t iterations() const { return iterations_; }
+    // How far run() has come, from 0 to 1: by the iteration count under a
+    // cap, else by the clock; the temperature falls with it.
+    double progress() const { return progress_; }
     bool started_from_given() const { return from_given_; }
 
 private:
@@ -91,6 +94,7 @@ private:
     int64_t iterations_ = 0;
     // Iterations since the best last changed.
     int64_t since_best_ = 0;
+    double progress_ = 0.0;
     bool from_given_ = false;
     bool has_feasible_ = false;
     // current_ and candidate_ may break windows, limits and capacities, at the penalties' cost.

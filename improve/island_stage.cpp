@@ -5,6 +5,8 @@
 #include <new>
 #include <optional>
 #include <thread>
+#include <type_traits>
+#include <utility>
 
 namespace dulmar {
 
@@ -12,6 +14,9 @@ namespace {
 
 // How often the calling thread asks its stop check when nothing happens.
 constexpr std::chrono::milliseconds kWatchInterval{20};
+
+// post() swaps a copy into place and must not throw while it does.
+static_assert(std::is_nothrow_move_constructible_v<StageSolution> && std::is_nothrow_move_assignable_v<StageSolution>);
 
 uint64_t splitmix64(uint64_t x) {
     x += 0x9E3779B97F4A7C15ULL;
@@ -91,10 +96,12 @@ int64_t IslandStage::choose() const {
 }
 
 void IslandStage::post(size_t worker, const StageSolution& best, double time) {
+    Slot& slot = slots_[worker];
+    // Copied outside the lock and swapped in, so that a failed copy leaves the slot as it was.
+    slot.spare = best;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        Slot& slot = slots_[worker];
-        slot.solution = best;
+        std::swap(slot.solution, slot.spare);
         slot.feasible = true;
         slot.time = time;
         ++slot.version;
@@ -137,13 +144,9 @@ void IslandStage::work(size_t worker, const Result* start, double deadline, cons
                 post(worker, best, clock());
                 return !stop_.load();
             };
-            int64_t exchanged = 0;
             const auto should_stop = [&] {
                 const int64_t done = stage.iterations();
-                if (!stop_.load() && done > 0 && done % kEpoch == 0 && done != exchanged) {
-                    exchanged = done;
-                    exchange(stage);
-                }
+                if (!stop_.load() && done > 0 && done % kEpoch == 0 && stage.progress() >= kShareFrom) exchange(stage);
                 return stop_.load();
             };
             end.end = stage.run(deadline, clock, on_best, should_stop);
@@ -219,8 +222,16 @@ void IslandStage::stop_by_caller() {
 void IslandStage::share_best() {
     std::lock_guard<std::mutex> lock(mutex_);
     const int64_t chosen = choose();
-    shared_feasible_ = chosen >= 0;
-    if (shared_feasible_) shared_ = slots_[static_cast<size_t>(chosen)].solution;
+    shared_feasible_ = false;
+    if (chosen < 0) return;
+    // Runs inside the barrier: a throw here would leave the others waiting for good.
+    try {
+        shared_ = slots_[static_cast<size_t>(chosen)].solution;
+        shared_feasible_ = true;
+    } catch (const std::bad_alloc&) {
+        out_of_memory_ = true;
+        stop_ = true;
+    }
 }
 
 StageEnd IslandStage::overall_end() const {

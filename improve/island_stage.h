@@ -1,6 +1,6 @@
 // The improvement stage on several threads: each worker is an ImprovementStage
-// with a seed of its own (an island), and every so many iterations the
-// workers share the best solution among them. The calling thread does no
+// with a seed of its own (an island), and in the last part of their run the
+// workers share the best solution among them every so many iterations. The calling thread does no
 // search: it hands each new overall best to its listener and asks its stop
 // check, so whatever the caller does there (a Python callback, signal
 // checks) happens on that thread, one call at a time.
@@ -28,6 +28,11 @@ public:
     // Iterations between two exchanges: a count, so that a run with an
     // iteration cap repeats.
     static constexpr int64_t kEpoch = 500;
+    // The workers search apart until this share of their run (ImprovementStage::progress)
+    // and share from then on: apart they find more basins, together they
+    // spend the last of the budget deepening the best one. Measured better
+    // than sharing throughout, which drew the workers into one basin early.
+    static constexpr double kShareFrom = 0.75;
 
     // Called once on each worker's thread; the clock it returns is read
     // there only (a processor-time clock of that thread).
@@ -49,8 +54,9 @@ public:
     // Every worker starts from `start` (null: builds its own first solution)
     // and runs to `deadline` on its own clock, its cap, its stall limit, or
     // until a listener or `should_stop` says stop (asked about every 20 ms).
-    // Returns once every worker has ended. With an iteration cap the workers
-    // wait for each other at every exchange, so the run depends on nothing
+    // Returns once every worker has ended. A worker takes the best of all
+    // at an exchange when it beats its own best. With an iteration cap the
+    // workers wait for each other at every exchange, so the run depends on nothing
     // but the seed and the number of workers; without one they never wait
     // and take the shared best as they pass. An exception in a worker stops
     // them all and is raised here, except for an allocation failure, which
@@ -74,8 +80,9 @@ private:
     // A worker's best so far, written by its worker and read by the others
     // and the calling thread, all under mutex_.
     struct Slot {
-        explicit Slot(const StageModel& model) : solution(model) {}
+        explicit Slot(const StageModel& model) : solution(model), spare(model) {}
         StageSolution solution;
+        StageSolution spare;     // its worker's alone: the next post is copied here first
         bool feasible = false;
         double time = 0.0;       // on its worker's clock
         uint64_t version = 0;    // counts the worker's new bests

@@ -349,7 +349,8 @@ TEST(ImprovementStageThreads, ASeedAndAnIterationCapRepeatTheRunForAThreadCount)
     for (int64_t threads : {2, 3}) {
         std::vector<Result> runs;
         for (int k = 0; k < 2; ++k) {
-            Solver solver(inst.problem, on_threads(inst.problem, threads, 30.0, 1200, 42));
+            // Exchanges at 2000 and 2500 iterations.
+            Solver solver(inst.problem, on_threads(inst.problem, threads, 30.0, 2600, 42));
             ASSERT_EQ(run_solve(solver), 1);
             runs.push_back(solver.get_result());
         }
