@@ -32,35 +32,33 @@ uint64_t splitmix64(uint64_t x) {
 // completion before any is released.
 class IslandStage::Barrier {
 public:
-    explicit Barrier(size_t count) : count_(count) {}
+    Barrier(size_t count, std::function<void()> completion) : completion_(std::move(completion)), count_(count) {}
 
-    template <class Completion>
-    void arrive_and_wait(const Completion& completion) {
+    void arrive_and_wait() {
         std::unique_lock<std::mutex> lock(mutex_);
         const uint64_t phase = phase_;
         if (++arrived_ == count_) {
-            release(completion);
+            release();
             return;
         }
         released_.wait(lock, [&] { return phase_ != phase; });
     }
 
-    template <class Completion>
-    void leave(const Completion& completion) {
+    void leave() {
         std::lock_guard<std::mutex> lock(mutex_);
         --count_;
-        if (arrived_ > 0 && arrived_ == count_) release(completion);
+        if (arrived_ > 0 && arrived_ == count_) release();
     }
 
 private:
-    template <class Completion>
-    void release(const Completion& completion) {
-        completion();
+    void release() {
+        completion_();
         arrived_ = 0;
         ++phase_;
         released_.notify_all();
     }
 
+    std::function<void()> completion_;  // must not throw
     std::mutex mutex_;
     std::condition_variable released_;
     size_t count_;
@@ -112,7 +110,7 @@ void IslandStage::post(size_t worker, const StageSolution& best, double time) {
 
 void IslandStage::exchange(ImprovementStage& stage) {
     if (barrier_) {
-        barrier_->arrive_and_wait([this] { share_best(); });
+        barrier_->arrive_and_wait();
         // shared_ stays as it is until every worker has come to the next barrier.
         if (shared_feasible_) stage.adopt(shared_);
         return;
@@ -166,7 +164,7 @@ void IslandStage::work(size_t worker, const Result* start, double deadline, cons
     // others could not repeat their run anyway, and waits at the barriers
     // must not stretch the solve past its budget.
     if (barrier_ && end.end == StageEnd::Deadline) stop_ = true;
-    if (barrier_) barrier_->leave([this] { share_best(); });
+    if (barrier_) barrier_->leave();
     {
         std::lock_guard<std::mutex> lock(mutex_);
         ends_[worker] = end;
@@ -253,7 +251,7 @@ StageEnd IslandStage::run(const Result* start, double deadline, const ClockFacto
     std::optional<Result> given;
     if (start != nullptr) given.emplace(*start);
     const Result* from = given ? &*given : nullptr;
-    if (settings_.iteration_cap > 0) barrier_ = std::make_unique<Barrier>(workers_);
+    if (settings_.iteration_cap > 0) barrier_ = std::make_unique<Barrier>(workers_, [this] { share_best(); });
     std::vector<std::thread> threads;
     threads.reserve(workers_);
     running_ = workers_;
@@ -270,7 +268,7 @@ StageEnd IslandStage::run(const Result* start, double deadline, const ClockFacto
                     std::lock_guard<std::mutex> lock(islands.mutex_);
                     islands.running_ -= missing;
                 }
-                for (size_t k = 0; k < missing && islands.barrier_; ++k) islands.barrier_->leave([&] { islands.share_best(); });
+                for (size_t k = 0; k < missing && islands.barrier_; ++k) islands.barrier_->leave();
             }
             for (std::thread& thread : threads) {
                 if (!thread.joinable()) continue;
@@ -279,7 +277,9 @@ StageEnd IslandStage::run(const Result* start, double deadline, const ClockFacto
             }
         }
     } joiner{*this, threads};
-    for (size_t w = 0; w < workers_; ++w) threads.emplace_back(&IslandStage::work, this, w, from, deadline, std::cref(clock));
+    for (size_t w = 0; w < workers_; ++w) {
+        threads.emplace_back(&IslandStage::work, this, w, from, deadline, std::cref(clock));
+    }
     watch(on_best, should_stop);
     for (std::thread& thread : threads) thread.join();
 

@@ -51,16 +51,16 @@ public:
     // Worker 0 keeps the seed; the others get seeds mixed from it and their index.
     static uint64_t worker_seed(uint64_t seed, size_t worker);
 
-    // Every worker starts from `start` (null: builds its own first solution)
-    // and runs to `deadline` on its own clock, its cap, its stall limit, or
-    // until a listener or `should_stop` says stop (asked about every 20 ms).
-    // Returns once every worker has ended. A worker takes the best of all
-    // at an exchange when it beats its own best. With an iteration cap the
-    // workers wait for each other at every exchange, so the run depends on nothing
-    // but the seed and the number of workers; without one they never wait
-    // and take the shared best as they pass. An exception in a worker stops
-    // them all and is raised here, except for an allocation failure, which
-    // ends the run like a stop (out_of_memory()).
+    // Called once. Every worker starts from `start` (null: builds its own
+    // first solution) and runs to `deadline` on its own clock, its cap, its
+    // stall limit, or until the listener or `should_stop` says stop (asked
+    // about every 20 ms); returns once every worker has ended. At an exchange
+    // a worker takes the best of all when it beats its own best. With an
+    // iteration cap the workers wait for each other at every exchange, so the
+    // run depends on nothing but the seed and the number of workers; without
+    // one they never wait. An exception in a worker stops them all and is
+    // raised here, except for an allocation failure, which ends the run like
+    // a stop (out_of_memory()).
     StageEnd run(const Result* start, double deadline, const ClockFactory& clock, const BestListener& on_best,
                  const StopCheck& should_stop);
 

@@ -344,22 +344,6 @@ TEST(ImprovementStageThreads, TheSharedBestKeepsEveryRuleAndIsReportedInOrderOnT
     }
 }
 
-TEST(ImprovementStageThreads, ASeedAndAnIterationCapRepeatTheRunForAThreadCount) {
-    const RichInstance inst = rich_instance(9, 30, true, ObjectiveType::MinMax);
-    for (int64_t threads : {2, 3}) {
-        std::vector<Result> runs;
-        for (int k = 0; k < 2; ++k) {
-            // Exchanges at 2000 and 2500 iterations.
-            Solver solver(inst.problem, on_threads(inst.problem, threads, 30.0, 2600, 42));
-            ASSERT_EQ(run_solve(solver), 1);
-            runs.push_back(solver.get_result());
-        }
-        EXPECT_EQ(runs[0].paths, runs[1].paths) << threads << " threads";
-        EXPECT_EQ(runs[0].times, runs[1].times);
-        EXPECT_EQ(runs[0].improve_iterations, runs[1].improve_iterations);
-    }
-}
-
 TEST(ImprovementStageThreads, EveryWorkerStopsWhenTheCallerSaysSoOrThrows) {
     // Beyond the search's size the stage builds the first solution, so
     // every report comes from the workers.
@@ -389,19 +373,6 @@ TEST(ImprovementStageThreads, EveryWorkerStopsWhenTheCallerSaysSoOrThrows) {
         }
         // Far from the 600 s budget: the workers did not run on.
         EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count(), 300.0);
-    }
-}
-
-TEST(ImprovementStageThreads, AThreadCountOutsideItsRangeIsRefused) {
-    const RichInstance inst = rich_instance(2, 6, true, ObjectiveType::MinMax);
-    for (int64_t threads : {0, -3, 257}) {
-        try {
-            Solver solver(inst.problem, on_threads(inst.problem, threads, 1.0, 10));
-            ADD_FAILURE() << threads << " threads taken";
-        } catch (const std::invalid_argument& error) {
-            EXPECT_EQ(std::string(error.what()),
-                      "threads must be a whole number from 1 to 256, got " + std::to_string(threads));
-        }
     }
 }
 
