@@ -8,8 +8,8 @@ the machine should run nothing else during a real run. The routes each solver
 returns go through ``route_check.check_routes``, and the tables report the
 checker's figures, never a solver's own claim.
 
-OR-Tools is installed into the running interpreter on first use
-(``python -m pip install ortools``); VOK itself never depends on it.
+OR-Tools and PyVRP are installed into the running interpreter on first use
+(``python -m pip install ortools pyvrp``); VOK itself never depends on them.
 """
 
 from __future__ import annotations
@@ -40,8 +40,8 @@ if str(HERE) not in sys.path:
 from ortools_peer import FIRST_SOLUTION, SCALE  # noqa: E402
 from route_check import CheckResult, InstanceView, check_routes  # noqa: E402
 
-SOLVERS = ("vok", "ortools")
-SOLVER_NAMES = {"vok": "VOK", "ortools": "OR-Tools"}
+SOLVERS = ("vok", "ortools", "pyvrp")
+SOLVER_NAMES = {"vok": "VOK", "ortools": "OR-Tools", "pyvrp": "PyVRP"}
 
 
 def converters():
@@ -84,28 +84,38 @@ def vok_commit() -> str:
     return commit + ("-dirty" if git("status", "--porcelain", "--untracked-files=no") else "")
 
 
-def ortools_version() -> Optional[str]:
+def package_version(name: str) -> Optional[str]:
     from importlib.metadata import PackageNotFoundError, version
 
     try:
-        return version("ortools")
+        return version(name)
     except PackageNotFoundError:
         return None
 
 
-def ensure_ortools() -> str:
-    """Installs OR-Tools into this interpreter when it is missing; returns its version."""
-    if importlib.util.find_spec("ortools") is None:
-        print("OR-Tools is missing: python -m pip install ortools", file=sys.stderr, flush=True)
-        subprocess.run([sys.executable, "-m", "pip", "install", "--quiet", "ortools"], check=True)
+def ortools_version() -> Optional[str]:
+    return package_version("ortools")
+
+
+def ensure_package(name: str, shown: str) -> str:
+    """Installs a peer (PyPI ``name``) into this interpreter when it is missing; returns its version."""
+    if importlib.util.find_spec(name) is None:
+        print(f"{shown} is missing: python -m pip install {name}", file=sys.stderr, flush=True)
+        subprocess.run([sys.executable, "-m", "pip", "install", "--quiet", name], check=True)
         importlib.invalidate_caches()
-    return ortools_version() or "unknown"
+    return package_version(name) or "unknown"
 
 
-def machine_line(with_ortools: bool) -> str:
+def ensure_ortools() -> str:
+    return ensure_package("ortools", "OR-Tools")
+
+
+def machine_line(with_ortools: bool, with_pyvrp: bool = False) -> str:
     found = importlib.util.find_spec("_vok_core")
     module = found.origin if found is not None else "not installed"
     peer = f"OR-Tools {ortools_version()}" if with_ortools else "OR-Tools not run"
+    if with_pyvrp:
+        peer += f", PyVRP {package_version('pyvrp')}"
     return (f"Machine: {cpu_model()}, {os.cpu_count()} cores, {_memory()}; Python {platform.python_version()}; "
             f"VOK commit {vok_commit()} (module {module}); {peer}.")
 
@@ -181,19 +191,23 @@ def _vok_worker(path: str, budget: float) -> Dict[str, Any]:
     }
 
 
-def _ortools_worker(path: str, budget: float, first_solution: str) -> Dict[str, Any]:
+def _peer_worker(solver: str, path: str, budget: float, extra: str) -> Dict[str, Any]:
+    """A peer's answer: OR-Tools with its first solution strategy, PyVRP with its seed."""
     import ortools_peer
+    import pyvrp_peer
 
     instance = json.loads(Path(path).read_text())
     try:
-        return ortools_peer.solve(instance, budget, first_solution)
+        if solver == "pyvrp":
+            return pyvrp_peer.solve(instance, budget, int(extra))
+        return ortools_peer.solve(instance, budget, extra)
     except Exception as exc:
         return {"status": "error", "message": f"{type(exc).__name__}: {exc}"}
 
 
 def worker_main(argv: Sequence[str]) -> None:
     solver, path, budget = argv[0], argv[1], float(argv[2])
-    answer = _vok_worker(path, budget) if solver == "vok" else _ortools_worker(path, budget, argv[3])
+    answer = _vok_worker(path, budget) if solver == "vok" else _peer_worker(solver, path, budget, argv[3])
     sys.stdout.write("\n" + json.dumps(answer) + "\n")
 
 
@@ -300,8 +314,8 @@ def solve(solver: str, instance: Mapping[str, Any], budget: float, label: str, s
     data = vok_instance(instance, budget, seed) if solver == "vok" else instance
     path = scratch / f"{_slug(label)}.{solver}.json"
     path.write_text(json.dumps(data))
-    child = run_child(solver, path, budget, timeout=3 * budget + 120,
-                      extra=[first_solution] if solver == "ortools" else [])
+    extra = {"ortools": [first_solution], "pyvrp": [str(seed)]}.get(solver, [])
+    child = run_child(solver, path, budget, timeout=3 * budget + 120, extra=extra)
     outcome = Outcome(solver, label, "success", peak_mb=child.peak_mb, cpu_s=child.cpu_s, wall_s=child.wall_s)
     answer = child.payload
     if answer is None:
@@ -321,7 +335,7 @@ def solve(solver: str, instance: Mapping[str, Any], budget: float, label: str, s
             outcome.check = check_routes(view, routes, claimed_costs=answer["claimed_costs"],
                                          claimed_objective=claim)
         else:
-            # OR-Tools rounds travel and service up, each once per arc.
+            # The peers round travel and service up, each once per arc.
             arcs = sum(max(0, len(r) - 1) for r in routes)
             outcome.check = check_routes(view, routes, claimed_objective=answer["claimed_objective"],
                                          claim_tolerance=2 * arcs / SCALE + 1e-6)
@@ -334,20 +348,30 @@ def solve(solver: str, instance: Mapping[str, Any], budget: float, label: str, s
 
 def solve_pair(instance: Mapping[str, Any], budget: float, label: str, args: argparse.Namespace,
                scratch: Path, report: Report) -> Dict[str, Outcome]:
-    """VOK and, unless ``--no-ortools``, OR-Tools on the same instance at the same budget."""
+    """VOK and, unless ``--no-ortools``, OR-Tools on the same instance at the same budget; PyVRP as
+    well where the script runs it (``--no-pyvrp`` leaves it out), on min-sum instances only."""
     results = {"vok": solve("vok", instance, budget, label, scratch, args.seed, report)}
     if not args.no_ortools:
         results["ortools"] = solve("ortools", instance, budget, label, scratch, args.seed, report,
                                    args.ortools_first)
     else:
         results["ortools"] = Outcome("ortools", label, "not run")
+    if getattr(args, "no_pyvrp", True):
+        results["pyvrp"] = Outcome("pyvrp", label, "not run")
+    elif InstanceView(instance).objective != "min_sum":
+        results["pyvrp"] = Outcome("pyvrp", label, "min-max")
+    else:
+        results["pyvrp"] = solve("pyvrp", instance, budget, label, scratch, args.seed, report)
     return results
 
 
 # ---------------------------------------------------------------- command line
 
-def make_parser(description: str) -> argparse.ArgumentParser:
+def make_parser(description: str, with_pyvrp: bool = False) -> argparse.ArgumentParser:
+    """The common options; ``with_pyvrp``: the script runs PyVRP as well, unless ``--no-pyvrp``."""
     parser = argparse.ArgumentParser(description=description, formatter_class=argparse.RawDescriptionHelpFormatter)
+    if with_pyvrp:
+        parser.add_argument("--no-pyvrp", action="store_true", help="leave PyVRP out")
     parser.add_argument("--budget", type=float, help="seconds per solve, replacing every default budget "
                                                       "(processor seconds for VOK, wall seconds for OR-Tools)")
     parser.add_argument("--instances", nargs="+", help="run only these instances")
@@ -366,17 +390,23 @@ def make_parser(description: str) -> argparse.ArgumentParser:
 
 def start(args: argparse.Namespace, title: str, budget: str) -> Report:
     """Prepares a run: OR-Tools, the scratch folder, the report with its title, machine and settings."""
+    with_pyvrp = not getattr(args, "no_pyvrp", True)
     if not args.no_ortools:
         ensure_ortools()
+    if with_pyvrp:
+        ensure_package("pyvrp", "PyVRP")
     args.scratch.mkdir(parents=True, exist_ok=True)
     report = Report(args.out)
     report.write(f"## {title}")
     report.write()
-    report.write(machine_line(not args.no_ortools))
+    report.write(machine_line(not args.no_ortools, with_pyvrp))
     report.write()
     peer = "OR-Tools not run" if args.no_ortools else (
         f"OR-Tools: {args.ortools_first} then GUIDED_LOCAL_SEARCH, the same budget in wall seconds "
         "(model in bench/ortools_peer.py)")
+    if with_pyvrp:
+        peer += ("; PyVRP: its default iterated local search, the same budget in wall seconds, seed as VOK's, "
+                 "min-sum instances only (model in bench/pyvrp_peer.py)")
     report.write(f"Settings: VOK with `\"improve\": true`, seed {args.seed}, {budget} in processor seconds; {peer}. "
                  "Every objective is the route checker's (bench/route_check.py), never a solver's own claim.")
     report.write()

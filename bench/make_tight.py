@@ -18,7 +18,7 @@ import json
 import math
 import random
 import sys
-from typing import Any, Dict, List
+from typing import Any, Dict, List, Tuple
 
 SIDE = 1000.0
 SERVICE = 10.0
@@ -27,6 +27,11 @@ VAN_ONLY = 0.2
 
 
 def make_instance(nodes: int, agents: int, objective: str = "min_sum", seed: int = 1) -> Dict[str, Any]:
+    return plant(nodes, agents, objective, seed)[0]
+
+
+def plant(nodes: int, agents: int, objective: str = "min_sum", seed: int = 1) -> Tuple[Dict[str, Any], List[List[int]]]:
+    """The instance and its planted plan: one route of node indices per agent, depot to depot."""
     rng = random.Random(f"tight/{seed}/{nodes}/{agents}")
     depot = (SIDE / 2, SIDE / 2)
     xy = [depot] + [(round(rng.uniform(0, SIDE), 2), round(rng.uniform(0, SIDE), 2)) for _ in range(nodes - 1)]
@@ -50,7 +55,7 @@ def make_instance(nodes: int, agents: int, objective: str = "min_sum", seed: int
     windows.sort(key=lambda w: w["node"])
     allowed = [["van"] if v in van_only else ["van", "bike"] for v in range(nodes)]
     allowed[0] = ["van", "bike"]
-    return {
+    instance = {
         "nodes": [{"id": v, "x": x, "y": y, "service": 0.0 if v == 0 else SERVICE, "type": "depot" if v == 0 else "target"}
                   for v, (x, y) in enumerate(xy)],
         "agents": [{"id": k, "type": types[k], "start_node": 0, "end_node": 0} for k in range(agents)],
@@ -60,6 +65,7 @@ def make_instance(nodes: int, agents: int, objective: str = "min_sum", seed: int
                         {"kind": "timewindow", "items": windows}],
         "options": {"objective": objective, "return_to_end": True},
     }
+    return instance, [[0] + route + [0] for route in routes]
 
 
 def main() -> None:

@@ -1,6 +1,7 @@
 #include "core/json_reader.h"
 
 #include <cctype>
+#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <stdexcept>
@@ -340,6 +341,13 @@ void ReadOptions(const json& options, Options& target) {
         throw std::invalid_argument("options: \"improve_iterations\" " + Quote(*cap_value) +
                                     " is negative; 0 means no cap");
     }
+    // The range is the set-up's to check; a fraction is refused here, where it is still seen.
+    const auto workers = options.find("threads");
+    if (workers != options.end() && workers->is_number_float() &&
+        std::trunc(workers->get<double>()) != workers->get<double>()) {
+        throw std::invalid_argument("options: \"threads\" " + Quote(*workers) + " is not a whole number");
+    }
+    const int64_t threads = workers == options.end() ? 1 : ReadInt64Option(options, "threads");
     const auto cap = options.find("memory_limit_mb");
     const double memory_limit_mb = cap == options.end() ? target.memory_limit_mb : Number(*cap, "options.memory_limit_mb");
     target.return_to_end = return_to_end;
@@ -349,6 +357,7 @@ void ReadOptions(const json& options, Options& target) {
     target.improve = improve;
     target.seed = seed;
     target.improve_iterations = improve_iterations;
+    target.threads = threads;
     target.memory_limit_mb = memory_limit_mb;
     target.enforce_capacity = enforce_capacity;
     target.schedule = schedule;

@@ -61,6 +61,9 @@ struct Options {
     bool improve = false;
     int64_t seed = 0;                // the stage's random seed
     int64_t improve_iterations = 0;  // the stage's iteration cap; 0: none
+    // Workers of the improvement stage, each on a thread of its own with its
+    // own processor-time budget; 1 runs the stage on the solving thread.
+    int64_t threads = 1;
     // Cap on what the search's state pool and sets may hold, in megabytes
     // (2^20 bytes); 0 means no cap. The default is worked out when the
     // options are constructed, so it can be read back.

@@ -1,6 +1,7 @@
 #include "improve/improvement_stage.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cmath>
 #include <limits>
 
@@ -86,10 +87,14 @@ bool ImprovementStage::initialise(const Result* start, const StopCheck& out_of_t
     std::sort(order.begin(), order.end(),
               [&](int64_t a, int64_t b) { return model_.visit(a).latest < model_.visit(b).latest; });
     model_.order_by_pairs(order);
-    if (!(model_.large() ? inserter_.greedy(current_, order, none, rng_) : inserter_.regret(current_, order, none, rng_)) ||
-        !current_.routes_valid()) {
-        return false;  // some target fits on no route at all
+    if (!model_.large() && !inserter_.regret(current_, order, none, rng_)) {
+        // Under min-max regret may pass over targets that have places; the
+        // ones it left go where they cost least.
+        order.erase(std::remove_if(order.begin(), order.end(), [&](int64_t v) { return current_.route_of(v) >= 0; }),
+                    order.end());
     }
+    if (current_.unassigned_count() != 0 && !inserter_.greedy(current_, order, none, rng_)) return false;
+    if (!current_.routes_valid()) return false;  // some target fits on no route at all
     local_search_.run(current_, all, rng_);
     consider_feasible(current_);
     return true;
@@ -108,6 +113,19 @@ bool ImprovementStage::consider_feasible(const StageSolution& candidate) {
         breakable_ = false;
         current_ = best_;
     }
+    return true;
+}
+
+bool ImprovementStage::adopt(const StageSolution& shared) {
+    if (has_feasible_ && !better(shared.value(), best_.value(), model_.min_max())) return false;
+    assert(shared.penalties() == nullptr && shared.feasible());
+    best_ = shared;
+    has_feasible_ = true;
+    breakable_ = false;
+    current_ = best_;
+    // candidate_ no longer mirrors current_: the next iteration copies it whole.
+    in_step_ = false;
+    since_best_ = 0;
     return true;
 }
 
@@ -218,25 +236,25 @@ StageEnd ImprovementStage::run(double deadline, const Clock& clock, const BestLi
         }
     }
 
-    int64_t since_best = 0;
+    since_best_ = 0;
     for (;;) {
         if (settings_.iteration_cap > 0 && iterations_ >= settings_.iteration_cap) return StageEnd::Iterations;
         // The stall rule waits for a feasible plan: until then the stage searches to its deadline.
-        if (has_feasible_ && since_best >= stall) return StageEnd::NoImprovement;
+        if (has_feasible_ && since_best_ >= stall) return StageEnd::NoImprovement;
         const double now = clock();
         if (now >= deadline) return StageEnd::Deadline;
+        progress_ = 0.0;
+        if (settings_.iteration_cap > 0) {
+            progress_ = static_cast<double>(iterations_) / static_cast<double>(settings_.iteration_cap);
+        } else if (deadline > began) {
+            progress_ = (now - began) / (deadline - began);
+        }
         if (should_stop && should_stop()) return StageEnd::Stopped;
 
-        double progress = 0.0;
-        if (settings_.iteration_cap > 0) {
-            progress = static_cast<double>(iterations_) / static_cast<double>(settings_.iteration_cap);
-        } else if (deadline > began) {
-            progress = (now - began) / (deadline - began);
-        }
-        const double temperature = t_start * std::pow(t_end / t_start, std::min(1.0, std::max(0.0, progress)));
+        const double temperature = t_start * std::pow(t_end / t_start, std::min(1.0, std::max(0.0, progress_)));
 
         ++iterations_;
-        if (has_feasible_) ++since_best;
+        if (has_feasible_) ++since_best_;
         if (!in_step_ || breakable_) candidate_ = current_;
         candidate_.forget_changes();
         if (!ruin_and_recreate(candidate_) || !candidate_.routes_valid()) {
@@ -252,7 +270,7 @@ StageEnd ImprovementStage::run(double deadline, const Clock& clock, const BestLi
         if (breakable_) {
             const RouteViolation broken = candidate_.violations();
             if (consider_feasible(candidate_)) {
-                since_best = 0;
+                since_best_ = 0;
                 if (on_best && !on_best(best_)) return StageEnd::Stopped;
                 continue;
             }
@@ -262,7 +280,7 @@ StageEnd ImprovementStage::run(double deadline, const Clock& clock, const BestLi
             }
         } else if (better(candidate_.value(), best_.value(), model_.min_max())) {
             best_ = candidate_;
-            since_best = 0;
+            since_best_ = 0;
             if (on_best && !on_best(best_)) {
                 current_ = candidate_;
                 return StageEnd::Stopped;

@@ -39,7 +39,8 @@ public:
     using Clock = std::function<double()>;
     // Told of every new best solution; returning false stops the stage.
     using BestListener = std::function<bool(const StageSolution&)>;
-    // Asked between iterations; true stops the stage.
+    // Asked between iterations; true stops the stage. It may adopt() a
+    // solution for the stage to go on from.
     using StopCheck = std::function<bool()>;
 
     ImprovementStage(const StageModel& model, const StageSettings& settings);
@@ -55,10 +56,19 @@ public:
     bool initialise(const Result* start, const StopCheck& out_of_time = nullptr);
     StageEnd run(double deadline, const Clock& clock, const BestListener& on_best, const StopCheck& should_stop);
 
+    // Makes `shared` (another stage's best, of the same model)
+    // the best and the current solution when it beats the best or the stage
+    // has none yet, and starts the count towards the stall limit again;
+    // false when it was not taken.
+    bool adopt(const StageSolution& shared);
+
     // The best solution that keeps every rule; meaningful once has_feasible().
     const StageSolution& best() const { return best_; }
     bool has_feasible() const { return has_feasible_; }
     int64_t iterations() const { return iterations_; }
+    // How far run() has come, from 0 to 1: by the iteration count under a
+    // cap, else by the clock; the temperature falls with it.
+    double progress() const { return progress_; }
     bool started_from_given() const { return from_given_; }
 
 private:
@@ -87,6 +97,9 @@ private:
     // Per target: the cheapest hop to it from the start of an agent that may serve it.
     std::vector<double> start_distance_;
     int64_t iterations_ = 0;
+    // Iterations since the best last changed.
+    int64_t since_best_ = 0;
+    double progress_ = 0.0;
     bool from_given_ = false;
     bool has_feasible_ = false;
     // current_ and candidate_ may break windows, limits and capacities, at the penalties' cost.

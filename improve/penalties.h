@@ -23,7 +23,8 @@ struct Penalties {
 };
 
 // Counts which rules the tried plans keep and moves each weight towards the
-// target share every `period` plans.
+// target share every `period` plans; a weight held at its upper bound for
+// kCappedPeriods periods while its rule is still broken starts over.
 class PenaltyControl {
 public:
     static constexpr double kTargetShare = 0.3;
@@ -32,6 +33,8 @@ public:
     // chases one rule or ignores it.
     static constexpr double kMost = 1000.0;
     static constexpr double kLeast = 0.01;
+    // Periods a weight may stay at its upper bound while its rule is still broken.
+    static constexpr size_t kCappedPeriods = 4;
 
     explicit PenaltyControl(Penalties start) : weights_(start), start_(start) {}
 
@@ -47,7 +50,20 @@ public:
         const double start[3] = {start_.late, start_.over_limit, start_.over_capacity};
         for (size_t k = 0; k < 3; ++k) {
             const double share = static_cast<double>(kept_[k]) / static_cast<double>(tried_);
-            if (share < kTargetShare - 0.1) *weight[k] = std::min(*weight[k] * 1.3, start[k] * kMost);
+            if (share < kTargetShare - 0.1) {
+                const double most = start[k] * kMost;
+                // At its bound for long, the weight only pins the plan where it is: it starts
+                // over, so that the plan may change shape before the weight presses again.
+                capped_[k] = *weight[k] >= most ? capped_[k] + 1 : 0;
+                if (capped_[k] > kCappedPeriods) {
+                    *weight[k] = start[k];
+                    capped_[k] = 0;
+                } else {
+                    *weight[k] = std::min(*weight[k] * 1.3, most);
+                }
+            } else {
+                capped_[k] = 0;
+            }
             if (share > kTargetShare + 0.1) *weight[k] = std::max(*weight[k] * 0.8, start[k] * kLeast);
             kept_[k] = 0;
         }
@@ -59,6 +75,7 @@ private:
     Penalties weights_;
     Penalties start_;
     size_t kept_[3] = {0, 0, 0};
+    size_t capped_[3] = {0, 0, 0};  // periods each weight has spent at its upper bound
     size_t tried_ = 0;
 };
 

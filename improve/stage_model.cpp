@@ -77,8 +77,8 @@ StageModel::StageModel(const RouteEvaluator& evaluator, ObjectiveType objective,
       instance_(evaluator.instance()),
       min_max_(objective == ObjectiveType::MinMax),
       node_count_(instance_.node_count()),
-      plans_(evaluator),
       stop_check_(stop_check) {
+    make_scratch(1);
     const size_t n = node_count_;
     const size_t m = instance_.agent_count();
     const CostTable& table = instance_.costs();
@@ -177,5 +177,20 @@ void StageModel::order_by_pairs(std::vector<int64_t>& nodes) const {
         return pair_depth_[static_cast<size_t>(a)] < pair_depth_[static_cast<size_t>(b)];
     });
 }
+
+namespace {
+// The worker whose plan scratch the calling thread uses.
+thread_local size_t scratch_worker = 0;
+}  // namespace
+
+StageModel::WorkerScope::WorkerScope(size_t worker) : previous_(scratch_worker) { scratch_worker = worker; }
+
+StageModel::WorkerScope::~WorkerScope() { scratch_worker = previous_; }
+
+void StageModel::make_scratch(size_t count) const {
+    while (scratch_.size() < count) scratch_.push_back(std::make_unique<PlanScratch>(evaluator_));
+}
+
+StageModel::PlanScratch& StageModel::scratch() const { return *scratch_.at(scratch_worker); }
 
 }  // namespace dulmar

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "core/problem.h"
@@ -91,12 +92,28 @@ public:
     // Precedence pairs hold, so a route's times depend on other routes and
     // plans are timed whole by plans().
     bool ordered() const { return instance_.precedence().active(); }
-    const PlanEvaluator& plans() const { return plans_; }
+    const PlanEvaluator& plans() const { return scratch().plans; }
     // Scratch for timing a plan whole: one route pointer per agent, and the
     // candidate routes built in place of two of them.
-    std::vector<const Route*>& plan_view() const { return plan_view_; }
-    Route& candidate(size_t k) const { return candidates_[k]; }
-    std::vector<double>& plan_costs() const { return plan_costs_; }
+    std::vector<const Route*>& plan_view() const { return scratch().view; }
+    Route& candidate(size_t k) const { return scratch().candidates[k]; }
+    std::vector<double>& plan_costs() const { return scratch().costs; }
+
+    // The plan scratch above is per worker when the stage runs on several
+    // threads: a thread in a WorkerScope uses that worker's set, any other
+    // thread worker 0's. make_scratch(count) gives workers 0 to count-1 a set
+    // each and must be called before they start.
+    class WorkerScope {
+    public:
+        explicit WorkerScope(size_t worker);
+        ~WorkerScope();
+        WorkerScope(const WorkerScope&) = delete;
+        WorkerScope& operator=(const WorkerScope&) = delete;
+
+    private:
+        size_t previous_;
+    };
+    void make_scratch(size_t count) const;
     // Puts every pair's before node ahead of its after node, keeping the
     // order otherwise (by the length of the chain of pairs leading to each
     // node), so that an after node is placed knowing when its before node ends.
@@ -133,10 +150,15 @@ private:
     std::vector<int64_t> targets_;
     std::vector<char> is_target_;
     std::vector<std::vector<int64_t>> neighbours_;
-    PlanEvaluator plans_;
-    mutable std::vector<const Route*> plan_view_;
-    mutable Route candidates_[2];
-    mutable std::vector<double> plan_costs_;
+    struct PlanScratch {
+        explicit PlanScratch(const RouteEvaluator& evaluator) : plans(evaluator) {}
+        PlanEvaluator plans;  // keeps working data of its own
+        std::vector<const Route*> view;
+        Route candidates[2];
+        std::vector<double> costs;
+    };
+    PlanScratch& scratch() const;
+    mutable std::vector<std::unique_ptr<PlanScratch>> scratch_;
     std::vector<size_t> pair_depth_;  // by node: the most pairs on a chain that ends there
     StopCheck* stop_check_ = nullptr;
 };

@@ -130,6 +130,8 @@ class Options:
     """Random seed of the improvement stage."""
     improve_iterations: int
     """Iteration cap of the improvement stage; 0 means none."""
+    threads: int
+    """Workers of the improvement stage, each on a thread of its own (1 to 256)."""
     memory_limit_mb: float
     """Cap on the search's memory in megabytes; 0 means none. Defaults to half the physical memory, at most 8192."""
     enforce_capacity: bool

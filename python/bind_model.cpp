@@ -4,6 +4,7 @@
 #include <pybind11/stl.h>
 
 #include "core/problem.h"
+#include "rules/instance_builder.h"
 #include "python/bindings.h"
 #include "python/conversions.h"
 
@@ -23,6 +24,11 @@ void SetImproveIterations(Options& options, py::handle given) {
                                     " is negative; 0 means no cap");
     }
     options.improve_iterations = value;
+}
+void SetThreads(Options& options, py::handle given) {
+    const int64_t value = signed_value(given, "Options.threads");
+    require_threads(value);
+    options.threads = value;
 }
 double GetMemoryLimitMb(const Options& options) { return options.memory_limit_mb; }
 
@@ -104,6 +110,7 @@ void bind_problem_model(py::module_& module) {
             [](Options& o, py::handle value) { o.seed = signed_value(value, "Options.seed"); })
         .def_property(
             "improve_iterations", [](const Options& o) { return o.improve_iterations; }, &SetImproveIterations)
+        .def_property("threads", [](const Options& o) { return o.threads; }, &SetThreads)
         .def_property("memory_limit_mb", &GetMemoryLimitMb,
                       options_setter(&Options::memory_limit_mb, "memory_limit_mb", kNumber))
         .def_property(

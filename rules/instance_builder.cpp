@@ -382,6 +382,13 @@ void require_budget(double seconds) {
     }
 }
 
+void require_threads(int64_t threads) {
+    if (threads < 1 || threads > kMaxThreads) {
+        throw std::invalid_argument("threads must be a whole number from 1 to " + std::to_string(kMaxThreads) +
+                                    ", got " + std::to_string(threads));
+    }
+}
+
 void require_search_size(size_t node_count) {
     if (node_count > kMaxSearchNodes) {
         throw std::invalid_argument("instance has " + std::to_string(node_count) +
@@ -391,7 +398,7 @@ void require_search_size(size_t node_count) {
     }
 }
 
-size_t solve_table_bytes(size_t n, size_t m, size_t types, size_t dense_types, bool improve) {
+size_t solve_table_bytes(size_t n, size_t m, size_t types, size_t dense_types, bool improve, size_t workers) {
     const size_t segment = sizeof(Segment);
     // The prepared instance: cost layers (or the positions of costs worked out
     // on demand), admission flags, node and agent tables (twice: the Solver
@@ -405,11 +412,13 @@ size_t solve_table_bytes(size_t n, size_t m, size_t types, size_t dense_types, b
     }
     if (improve) {
         // The stage's model (40 neighbours a target) and about four solutions
-        // of per-position costs, loads and visit summaries (by type on large instances).
+        // of per-position costs, loads and visit summaries (by type on large
+        // instances) a worker; several workers share two more.
         const size_t neighbours = std::min<size_t>(40, n);
         bytes += n * (neighbours * sizeof(int64_t) + 3 * sizeof(size_t) + types + 2);
         const size_t summaries = 2 + (n > kMaxSearchNodes && types > 1 ? types : 0);
-        bytes += 4 * (n + 2 * m) * (5 * sizeof(double) + summaries * segment + 2);
+        const size_t solutions = 4 * workers + (workers > 1 ? 2 : 0);
+        bytes += solutions * (n + 2 * m) * (5 * sizeof(double) + summaries * segment + 2);
         // Without tables, the point index and the tours the first solution is built from.
         if (dense_types < types) bytes += n * (8 * sizeof(size_t) + 4 * sizeof(double));
     }
@@ -418,6 +427,7 @@ size_t solve_table_bytes(size_t n, size_t m, size_t types, size_t dense_types, b
 
 std::shared_ptr<const PreparedInstance> prepare_instance(const Problem& problem, const Options& options,
                                                          ProblemIds& ids, StopCheck* check) {
+    require_threads(options.threads);
     Tables tables;
     build_tables(problem, tables, ids);
     const size_t n = tables.nodes.size();
@@ -430,7 +440,8 @@ std::shared_ptr<const PreparedInstance> prepare_instance(const Problem& problem,
         std::count_if(sources.begin(), sources.end(), [](const CostSource& s) { return s.dense; }));
     const double cap_mb = options.memory_limit_mb;
     if (cap_mb > 0.0 && std::isfinite(cap_mb)) {
-        const size_t needed = solve_table_bytes(n, tables.agents.size(), types, dense, options.improve);
+        const size_t needed = solve_table_bytes(n, tables.agents.size(), types, dense, options.improve,
+                                                static_cast<size_t>(options.threads));
         if (static_cast<double>(needed) > std::ceil(cap_mb * static_cast<double>(kMegabyte))) {
             throw std::invalid_argument(
                 "instance needs " + std::to_string((needed + kMegabyte - 1) / kMegabyte) + " MB for its tables (" +

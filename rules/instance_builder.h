@@ -29,7 +29,8 @@ struct ProblemIds {
 // Faults raise std::invalid_argument (wrong values: repeated ids, negative or
 // non-finite costs, bad windows, negative service, demand or capacity, ...)
 // or std::out_of_range (unknown ids), each naming the value and its place.
-// Without the option improve an instance above kMaxSearchNodes is refused;
+// A threads option outside 1 to kMaxThreads is refused first. Without the
+// option improve an instance above kMaxSearchNodes is refused;
 // so is one whose tables alone (solve_table_bytes) exceed a memory cap, before
 // they are built, and one whose route sums could overflow a double. `check`,
 // when given, is polled row by row as the cost tables are built.
@@ -39,12 +40,15 @@ std::shared_ptr<const PreparedInstance> prepare_instance(const Problem& problem,
 // What a solve of n nodes, m agents and `types` agent types, `dense_types` of
 // them with a cost layer (the others on demand), holds whatever it finds, in
 // bytes: the prepared instance, the search's graph (up to kMaxSearchNodes)
-// and, with `improve`, an estimate of the improvement stage's model and
-// solutions. The memory cap counts it.
-size_t solve_table_bytes(size_t n, size_t m, size_t types, size_t dense_types, bool improve);
+// and, with `improve`, an estimate of the improvement stage's model and the
+// solutions of its `workers`. The memory cap counts it.
+size_t solve_table_bytes(size_t n, size_t m, size_t types, size_t dense_types, bool improve, size_t workers = 1);
 
 // Throws std::invalid_argument unless `seconds` is a positive budget.
 void require_budget(double seconds);
+
+// Throws std::invalid_argument unless `threads` is from 1 to kMaxThreads.
+void require_threads(int64_t threads);
 
 // Throws std::invalid_argument naming the count, the limit and the option
 // that lifts it when the search cannot take `node_count` nodes.

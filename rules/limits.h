@@ -12,6 +12,9 @@ constexpr double kTolerance = 1e-9;
 // reachability test treat it as no connection.
 constexpr double kMissingArcCost = 9999.0;
 
+// Most workers (Options::threads) the improvement stage runs side by side.
+constexpr int64_t kMaxThreads = 256;
+
 // Largest instance the focal search takes: its visited set has this many bits.
 // Larger instances are solved by the improvement stage alone.
 constexpr size_t kMaxSearchNodes = 256;

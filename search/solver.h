@@ -109,6 +109,9 @@ public:
     // of AnytimeFilter) and a control is set, tells the control; returns false
     // when the control asked to stop, with stop_reason set to Callback.
     bool take_snapshot(bool with_routes = true);
+    // The same at `time` instead of the timer's reading (the improvement
+    // stage's workers keep clocks of their own).
+    bool take_snapshot_at(double time, bool with_routes = true);
 
     // A route evaluator that judges routes by this Solver's prepared instance,
     // as its post-optimisers do.

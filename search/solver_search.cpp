@@ -264,8 +264,10 @@ StopReason Solver::reason_to_stop() {
     return control != nullptr ? control->poll() : StopReason::None;
 }
 
-bool Solver::take_snapshot(bool with_routes) {
-    last_update_time = timer.elapsed();
+bool Solver::take_snapshot(bool with_routes) { return take_snapshot_at(timer.elapsed(), with_routes); }
+
+bool Solver::take_snapshot_at(double time, bool with_routes) {
+    last_update_time = time;
     if (with_routes) {
         anytime_snapshots.emplace_back(last_update_time, result);
     } else {

@@ -51,7 +51,8 @@ Solver::Solver(const Problem& problem, Options options, StopCheck* stop_check)
     instance = prepare_instance(problem, options, ids, stop_check);
     take_tables(ids);
     table_bytes = solve_table_bytes(nodes.size(), agents.size(), type_count, instance->costs().dense_count(),
-                                    options.improve);
+                                    options.improve,
+                                    static_cast<size_t>(options.threads));
     if (!large_instance()) build_graph();
     install_plugins(options);
     graph = owned_graph.get();

@@ -96,6 +96,9 @@ def build_parser() -> argparse.ArgumentParser:
                        help="random seed of the improvement stage (sets options.seed)")
     solve.add_argument("--enforce-precedence", action="store_true",
                        help="keep the instance's precedence pairs (sets options.enforce_precedence true)")
+    solve.add_argument("--threads", metavar="N", type=_int_at_least(1),
+                       help="workers of the improvement stage, each on a thread with the whole budget "
+                            "(sets options.threads; default 1)")
     solve.add_argument("--out", metavar="RESULT.json",
                        help="write the result dictionary as JSON, with every route's timetable")
     solve.add_argument("--plot", metavar="ROUTES.png", help="draw the routes into a PNG (needs vok[plot])")
@@ -435,6 +438,8 @@ def _solve(args: argparse.Namespace) -> int:
         overrides["seed"] = args.seed
     if args.enforce_precedence:
         overrides["enforce_precedence"] = True
+    if args.threads is not None:
+        overrides["threads"] = args.threads
     options = instance.setdefault("options", {})
     if not isinstance(options, dict):
         raise CommandError(f"{args.instance}: \"options\" is not an object")

@@ -306,7 +306,8 @@ class Model:
               on_improvement: Optional[Callable[[Dict[str, Any]], Any]] = None, threads: int = 1) -> "Solution":
         """Solve for at most ``time_limit`` processor seconds, with the improvement stage unless ``improve``
         is false. ``on_improvement`` gets every new best ({"time", "max_cost", "sum_cost"}); returning
-        False stops the solve. The core's diagnostics go to the logger "vok", nothing to the streams."""
+        False stops the solve. ``threads`` (1 to 256) runs the improvement stage on that many threads, each
+        with the whole budget. The core's diagnostics go to the logger "vok", nothing to the streams."""
         budget = _finite(time_limit, "time_limit")
         if budget <= 0:
             raise ValueError(f"time_limit must be a positive number of seconds, got {shown(time_limit)}")

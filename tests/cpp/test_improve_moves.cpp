@@ -101,6 +101,28 @@ TEST(WarpSegment, JoinedRunsPassLikeTheirNodesOneByOne) {
     EXPECT_GT(late, 600);
 }
 
+TEST(PenaltyControl, WeightsFollowTheShareOfKeptRulesAndStartOverWhenPinnedAtTheirBound) {
+    // Every plan is late, none breaks a limit, a third overload: lateness weighs more until its
+    // bound, then starts over; the limit's weight sinks to its floor; the capacity's stays (a third
+    // is within 0.1 of the target share).
+    const Penalties start{2.0, 1.0, 1.0};
+    PenaltyControl control(start);
+    std::vector<double> late;
+    for (size_t plan = 0; plan < 60 * PenaltyControl::kPeriod; ++plan)
+        if (control.record(false, true, plan % 3 == 0)) late.push_back(control.weights().late);
+    const double most = start.late * PenaltyControl::kMost;
+    const auto first_at_bound = std::find(late.begin(), late.end(), most);
+    ASSERT_NE(first_at_bound, late.end());
+    for (auto w = late.begin(); w != first_at_bound; ++w)
+        EXPECT_NEAR(*w, start.late * std::pow(1.3, static_cast<double>(w - late.begin() + 1)), 1e-9);
+    const auto after = first_at_bound + PenaltyControl::kCappedPeriods + 1;
+    ASSERT_LT(after, late.end());
+    EXPECT_TRUE(std::all_of(first_at_bound, after, [&](double w) { return w == most; }));
+    EXPECT_EQ(*after, start.late);
+    EXPECT_EQ(control.weights().over_limit, start.over_limit * PenaltyControl::kLeast);
+    EXPECT_EQ(control.weights().over_capacity, start.over_capacity);
+}
+
 TEST(Segment, WaitingAndServiceByHand) {
     // Window [10, 20], 3 units of service: entered at 4 it waits until 10 and leaves at 13.
     const Segment stop = Segment::node(10, 20, 3);
@@ -122,6 +144,7 @@ TEST(Segment, WaitingAndServiceByHand) {
 struct PlanTally {
     size_t agreed_valid = 0, agreed_invalid = 0, reversed_runs = 0, foreign_runs = 0, overloaded = 0, served = 0;
     size_t heads = 0, foreign_tails = 0;  // runs from position 1, and foreign runs to a route's end
+    size_t late = 0, over_limit = 0, over_capacity = 0;  // breakable plans that break each rule
 };
 
 // Random instances with two agent types, assignment rules, windows, service
@@ -226,6 +249,9 @@ void time_random_plans(std::mt19937_64& rng, int trials, size_t low, size_t high
                 }
                 tally.agreed_valid += measured.feasible();
                 tally.agreed_invalid += !measured.feasible();
+                tally.late += measured.late > 0;
+                tally.over_limit += measured.over_limit > 0;
+                tally.over_capacity += measured.over_capacity > 0;
                 continue;
             }
             const RouteEvaluation exact = inst.evaluator.evaluate(built, base.agent);
@@ -264,6 +290,9 @@ TEST(RoutePlan, PricingOfBreakablePlansAgreesWithTheEvaluatorsMeasure) {
     time_random_plans(rng, 120, 4, 12, 80, tally, true);
     EXPECT_GT(tally.agreed_valid, 1000u);   // plans that keep every rule
     EXPECT_GT(tally.agreed_invalid, 1000u); // plans that break one, priced all the same
+    EXPECT_GT(tally.late, 300u);
+    EXPECT_GT(tally.over_limit, 300u);
+    EXPECT_GT(tally.over_capacity, 300u);
 }
 
 // Above 256 nodes heads and other types' tails are timed by their summaries.

@@ -1,16 +1,20 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <map>
 #include <random>
 #include <set>
+#include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/problem.h"
 #include "driver/solve_driver.h"
 #include "search/solver.h"
+#include "solver_fixtures.h"
 
 namespace dulmar {
 namespace {
@@ -24,7 +28,7 @@ struct RichInstance {
 
     double cost(const std::string& type, size_t u, size_t v) const {
         const double d = std::hypot(points[u].first - points[v].first, points[u].second - points[v].second);
-        return type == "van" ? d : 1.5 * d;
+        return type == "bike" ? 1.5 * d : d;
     }
 };
 
@@ -255,6 +259,121 @@ TEST(ImprovementStage, OffByDefault) {
     b.search();
     EXPECT_EQ(a.get_result().paths, b.get_result().paths);
     EXPECT_EQ(a.get_result().improve_iterations, 0);
+}
+
+// ---- the stage on several threads
+
+// Records what the solve tells it and on which thread; says stop as asked.
+class ThreadsControl : public SolveControl {
+public:
+    StopReason poll() override {
+        threads.push_back(std::this_thread::get_id());
+        return !seen.empty() && interrupt ? StopReason::Interrupted : StopReason::None;
+    }
+    bool on_improvement(double time, double max_cost, double sum_cost) override {
+        threads.push_back(std::this_thread::get_id());
+        seen.push_back({time, max_cost, sum_cost});
+        if (static_cast<int>(seen.size()) == throw_at) throw std::runtime_error("from the control");
+        return static_cast<int>(seen.size()) < stop_at;
+    }
+    std::vector<std::thread::id> threads;
+    struct Entry {
+        double time, max_cost, sum_cost;
+    };
+    std::vector<Entry> seen;
+    int stop_at = 1 << 30;
+    int throw_at = -1;
+    bool interrupt = false;
+};
+
+Options on_threads(const Problem& p, int64_t threads, double seconds, int64_t cap, int64_t seed = 7) {
+    Options o = improving(p, seconds, cap, seed);
+    o.threads = threads;
+    return o;
+}
+
+TEST(ImprovementStageThreads, TheSharedBestKeepsEveryRuleAndIsReportedInOrderOnTheCallingThread) {
+    for (int64_t threads : {2, 3}) {
+        for (bool return_to_end : {true, false}) {
+            const ObjectiveType objective = return_to_end ? ObjectiveType::MinMax : ObjectiveType::MinSum;
+            const bool min_max = objective == ObjectiveType::MinMax;
+            const RichInstance inst = rich_instance(static_cast<unsigned>(threads) + 5, 24, return_to_end, objective);
+            // Capped, and time-limited (no barriers).
+            for (int64_t cap : {600, 0}) {
+                Solver solver(inst.problem, on_threads(inst.problem, threads, cap ? 5.0 : 0.5, cap));
+                ThreadsControl control;
+                solver.control = &control;
+                ASSERT_EQ(run_solve(solver), 1);
+                const Result result = solver.get_result();
+                const auto kept = recheck(inst, result);
+                if (cap) {
+                    EXPECT_EQ(result.improve_iterations, threads * cap);
+                }
+                if (cap) {
+                    EXPECT_EQ(result.stop_reason, StopReason::Iterations);
+                } else {
+                    EXPECT_TRUE(result.stop_reason == StopReason::TimeLimit ||
+                                result.stop_reason == StopReason::NoImprovement);
+                }
+
+                const auto process = solver.get_result_process();
+                ASSERT_FALSE(process.empty());
+                EXPECT_EQ(process.back().second.paths, result.paths);
+                double previous_time = 0.0, previous = 1e18;
+                for (const auto& [time, snapshot] : process) {
+                    const auto seen = recheck(inst, snapshot);
+                    const double value = min_max ? seen.first : seen.second;
+                    EXPECT_LE(value, previous + 1e-9) << "a worse solution reported after a better one";
+                    EXPECT_GE(time, previous_time);
+                    previous = std::min(previous, value);
+                    previous_time = time;
+                }
+                EXPECT_NEAR(min_max ? kept.first : kept.second, previous, 1e-9);
+                // The control hears of each strictly better solution, the best last.
+                ASSERT_FALSE(control.seen.empty());
+                for (size_t k = 1; k < control.seen.size(); ++k) {
+                    const auto& a = control.seen[k - 1];
+                    const auto& b = control.seen[k];
+                    EXPECT_LT(min_max ? b.max_cost : b.sum_cost, (min_max ? a.max_cost : a.sum_cost) - 1e-9);
+                }
+                const auto& last = control.seen.back();
+                EXPECT_NEAR(min_max ? last.max_cost : last.sum_cost, min_max ? kept.first : kept.second, 1e-9);
+                for (const std::thread::id id : control.threads) ASSERT_EQ(id, std::this_thread::get_id());
+            }
+        }
+    }
+}
+
+TEST(ImprovementStageThreads, EveryWorkerStopsWhenTheCallerSaysSoOrThrows) {
+    // Beyond the search's size the stage builds the first solution, so
+    // every report comes from the workers.
+    RichInstance inst;
+    inst.problem = testing_support::euclidean_problem(testing_support::random_points(300, 11), 4);
+    for (const Node& node : inst.problem.node_list) inst.points.emplace_back(node.position.x, node.position.y);
+    for (int mode = 0; mode < 3; ++mode) {
+        Solver solver(inst.problem, on_threads(inst.problem, 2, 600.0, 0));
+        ThreadsControl control;
+        control.stop_at = mode == 0 ? 3 : 1 << 30;
+        control.interrupt = mode == 1;
+        control.throw_at = mode == 2 ? 2 : -1;
+        solver.control = &control;
+        const auto began = std::chrono::steady_clock::now();
+        if (mode == 2) {
+            EXPECT_THROW(run_solve(solver), std::runtime_error);
+            EXPECT_EQ(control.seen.size(), 2u);
+        } else {
+            ASSERT_EQ(run_solve(solver), 1);
+            EXPECT_EQ(solver.stop_reason, mode == 0 ? StopReason::Callback : StopReason::Interrupted);
+            EXPECT_FALSE(solver.get_result().timeout);
+            recheck(inst, solver.get_result());
+            // Nothing is reported once the control said stop.
+            if (mode == 0) {
+                EXPECT_EQ(control.seen.size(), 3u);
+            }
+        }
+        // Far from the 600 s budget: the workers did not run on.
+        EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count(), 300.0);
+    }
 }
 
 }  // namespace

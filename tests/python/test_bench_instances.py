@@ -11,7 +11,8 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
 
 import harness  # noqa: E402
 import make_random  # noqa: E402
-from route_check import InstanceView  # noqa: E402
+import make_tight  # noqa: E402
+from route_check import InstanceView, check_routes  # noqa: E402
 
 
 def test_random_instances_are_seeded_and_share_points_across_variants():
@@ -175,3 +176,15 @@ def test_solomon_bench_instance_carries_service_demand_and_capacity(tmp_path):
     assert instance["options"]["enforce_capacity"] is True and instance["options"]["objective"] == "min_sum"
     view = InstanceView(instance)
     assert view.windows[2] == (825, 870) and view.cost("vehicle", 0, 1) == 5.0
+
+
+def test_tight_instances_keep_their_planted_plan_within_every_window():
+    # The benchmark counts these instances as known to be feasible: the planted plan must keep every rule,
+    # with windows no wider than 80 around it and van-only targets on vans.
+    for nodes, agents, seed in ((80, 8, 1), (200, 10, 3)):
+        instance, routes = make_tight.plant(nodes, agents, "min_sum", seed)
+        check = check_routes(instance, routes)
+        assert check.valid, check.problems[:3]
+        view = InstanceView(instance)
+        assert all(view.windows[v] is not None and view.windows[v][1] - view.windows[v][0] <= 80 for v in view.targets)
+        assert sum(not view.allows("bike", v) for v in view.targets) == round(0.2 * (nodes - 1))

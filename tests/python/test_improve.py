@@ -45,6 +45,15 @@ def test_the_stage_reports_why_it_stopped():
     assert small["statistics"]["last_update_time"] < 30 and not small["timeout"]
     timed = vok.solve_json_str(json.dumps(improving(make_instance(n=40, agents=4, seed=5), seconds=0.5)))
     assert timed["statistics"]["stop_reason"] == "time_limit" and timed["timeout"]
+    # Nothing feasible exists (no route fits in the limit): no stall rule ends the stage early, it
+    # keeps searching to the deadline and the solve stays "failed".
+    hopeless = make_instance(n=6, agents=2, seed=5)
+    for agent in hopeless["agents"]:
+        agent["max_length"] = 1
+    unsolved = vok.solve_json_str(json.dumps(improving(hopeless, seconds=1.5)))
+    assert unsolved["status"] == "failed" and unsolved["anytime"] == []
+    assert unsolved["statistics"]["stop_reason"] == "time_limit" and unsolved["timeout"]
+    assert unsolved["statistics"]["improve_iterations"] > 2000  # past the stall limit of 5 targets
 
 
 def test_callback_sees_the_stage_improvements_and_can_stop_it():

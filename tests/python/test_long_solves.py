@@ -87,9 +87,11 @@ def interrupt_after(args, seconds=2.0, **popen):
             child.communicate()
 
 
-@pytest.mark.parametrize("road", [INTERRUPTED_JSON, INTERRUPTED_SOLVER], ids=["json", "solver"])
-def test_ctrl_c_stops_a_long_solve_and_keeps_the_routes(road):
-    instance = eil51(time_limit=60)
+@pytest.mark.parametrize("road, options", [(INTERRUPTED_JSON, {}), (INTERRUPTED_SOLVER, {}),
+                                           (INTERRUPTED_JSON, {"improve": True, "threads": 2})],
+                         ids=["json", "solver", "json-stage-on-threads"])
+def test_ctrl_c_stops_a_long_solve_and_keeps_the_routes(road, options):
+    instance = eil51(time_limit=60, **options)
     script = textwrap.dedent(f"""
         import json, sys
         sys.path.insert(0, {str(Path(__file__).parent)!r})

@@ -144,6 +144,8 @@ def test_random_solves_keep_every_pair(seed, tmp_path):
     instance = random_instance(rng, 14 + 4 * seed, 0.1 + 0.07 * seed)
     instance["options"]["objective"] = ("min_sum", "min_max")[seed % 2]
     instance["options"]["improve"] = seed != 0
+    # Two workers time plans side by side, each with working data of its own.
+    instance["options"]["threads"] = 2 if seed == 2 else 1
     result = _vok_core.solve_json_str(json.dumps(instance))
     assert result["status"] == "success"
     check = check_routes(instance, [r["path"] for r in result["routes"]],
