@@ -267,9 +267,9 @@ void StageSolution::copy_routes(const StageSolution& other, const std::vector<si
         const Route& mine = routes_[routes[k]].nodes;
         const Route& theirs = other.routes_[routes[k]].nodes;
         size_t& alike = alike_[k];
-        // (A route that breaks the depot or assignment rules keeps no timing to share.)
-        const bool keep = model_->very_large() && penalties_ == other.penalties_ && !invalid_[routes[k]] &&
-                          !other.invalid_[routes[k]];
+        // (A route that breaks the depot or assignment rules keeps no timing
+        // to share; with precedence pairs the whole plan times every route.)
+        const bool keep = incremental(routes[k]) && penalties_ == other.penalties_ && !other.invalid_[routes[k]];
         alike = keep ? shared_prefix(mine.data(), theirs.data(), std::min(mine.size(), theirs.size()) - 1) : 0;
         for (size_t p = std::max<size_t>(alike, 1); p + 1 < mine.size(); ++p) {
             route_of_[static_cast<size_t>(mine[p])] = -1;

@@ -129,7 +129,8 @@ private:
     // route has been let go.
     bool prepare(size_t r, const Route& nodes, RouteEdit& edit);
     void place(size_t r, const Route& nodes, bool edited, const RouteEdit& edit);
-    // The hop of each position into the next one for the route's summaries.
+    // The hops into the route's positions (hops[p]: p - 1 -> p) for its
+    // summaries; on very large instances the route's own hop, worked out again.
     const double* hops(size_t r);
 #ifndef NDEBUG
     void check_timing(size_t r) const;
