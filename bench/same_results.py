@@ -36,11 +36,12 @@ print(json.dumps({"routes": result["routes"], "max": s["max_cost"], "sum": s["su
                   "anytime": [{k: v for k, v in e.items() if k != "time"} for e in result["anytime"]]}))
 """
 
-# (nodes, agents, objective, variant, seed, iterations)
-CASES = [(40, 3, "min_max", "plain", 1, 3000), (40, 3, "min_sum", "windows", 2, 3000),
-         (200, 5, "min_max", "windows", 1, 2000), (200, 5, "min_sum", "plain", 3, 2000),
-         (1000, 10, "min_max", "plain", 2, 500), (1000, 10, "min_sum", "windows", 1, 500),
-         (2000, 20, "min_max", "windows", 1, 300), (2000, 20, "min_sum", "plain", 2, 300)]
+# (nodes, agents, objective, variant, seed, iterations, threads)
+CASES = [(40, 3, "min_max", "plain", 1, 3000, 1), (40, 3, "min_sum", "windows", 2, 3000, 1),
+         (200, 5, "min_max", "windows", 1, 2000, 1), (200, 5, "min_sum", "plain", 3, 2000, 1),
+         (1000, 10, "min_max", "plain", 2, 500, 1), (1000, 10, "min_sum", "windows", 1, 500, 1),
+         (1000, 10, "min_max", "windows", 3, 400, 2),
+         (2000, 20, "min_max", "windows", 1, 300, 1), (2000, 20, "min_sum", "plain", 2, 300, 1)]
 
 
 def solve(python: str, path: Path) -> Dict[str, Any]:
@@ -57,14 +58,16 @@ def main() -> None:
     differ = 0
     with tempfile.TemporaryDirectory() as scratch:
         path = Path(scratch) / "instance.json"
-        for nodes, agents, objective, variant, seed, iterations in CASES:
+        for nodes, agents, objective, variant, seed, iterations, threads in CASES:
             instance = make_random.make_instance(nodes, agents, objective, variant, seed, "metric")
-            instance["options"].update(improve=True, improve_iterations=iterations, seed=seed, time_limit=3600)
+            instance["options"].update(improve=True, improve_iterations=iterations, seed=seed, time_limit=3600,
+                                       threads=threads)
             path.write_text(json.dumps(instance))
             before, after = solve(args.before, path), solve(args.after, path)
             same = before == after
             differ += not same
-            print(f"{nodes:5d} nodes m{agents} {objective} {variant} seed {seed}: {after['iterations']} iterations, "
+            print(f"{nodes:5d} nodes m{agents} {objective} {variant} seed {seed} threads {threads}: "
+                  f"{after['iterations']} iterations, "
                   f"max {after['max']:.3f} sum {after['sum']:.3f}, anytime entries "
                   f"{len(after['anytime'] or [])}: {'same' if same else 'DIFFERENT'}", flush=True)
         if args.very_large:
