@@ -96,8 +96,8 @@ bool LocalSearch::price(const StageSolution& s, const RoutePlan& plan, double& c
 bool LocalSearch::try_plans(StageSolution& s, const RoutePlan& a, const RoutePlan* b) {
     double ca = 0.0;
     // Timed whole, a plan of two routes is priced once, with both.
-    if (whole_plans(s)) return try_priced(s, a, ca, b);
-    return price(s, a, ca) && try_priced(s, a, ca, b);
+    if (!whole_plans(s) && !price(s, a, ca)) return false;
+    return try_priced(s, a, ca, b);
 }
 
 bool LocalSearch::whole_plans(const StageSolution& s) const { return model_.ordered() && s.penalties() == nullptr; }

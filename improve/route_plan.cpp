@@ -17,13 +17,23 @@ namespace {
 // move costs as much as its route is long.
 constexpr size_t kLongestWalk = 48;
 
-bool too_long_to_walk(const StageModel& model, const Run& run) {
-    return model.very_large() && run.length() > kLongestWalk;
+// The pricing functions below are instantiated for very large instances,
+// for dense cost layers, and for the rest, so that no instance pays in its
+// innermost loops for what only the others need.
+template <bool kVeryLarge>
+bool too_long_to_walk(const Run& run) {
+    return kVeryLarge && run.length() > kLongestWalk;
+}
+
+template <bool kDense>
+double hop_cost(const StageModel& model, size_t type, int64_t u, int64_t v) {
+    return kDense ? model.dense_cost(type, u, v) : model.cost(type, u, v);
 }
 
 // The plan priced as one that may break windows, its route limit and its
 // capacity: measured like RouteEvaluator::measure, with the penalties added.
 // False only when the agent may not serve a target of the plan.
+template <bool kVeryLarge, bool kDense>
 bool price_breakable(const StageModel& model, const RoutePlan& plan, const Penalties& penalties, double& cost) {
     const StageRoute& base = *plan.base;
     const size_t agent = base.agent;
@@ -41,17 +51,17 @@ bool price_breakable(const StageModel& model, const RoutePlan& plan, const Penal
         const bool same_type = run.route != nullptr && model.type_of(run.route->agent) == type;
         if (same_type && !run.reversed && run.last + 2 == run.route->size()) {
             const StageRoute& from = *run.route;
-            t += model.cost(type, prev, from.nodes[run.first]);
+            t += hop_cost<kDense>(model, type, prev, from.nodes[run.first]);
             from.summaries.late_tail(run.first).pass(t, v.late);
             prev = from.nodes[run.last];
             continue;
         }
-        if (too_long_to_walk(model, run)) return false;
+        if (too_long_to_walk<kVeryLarge>(run)) return false;
         const size_t count = run.length();
         for (size_t i = 0; i < count; ++i) {
             const int64_t node = run.at(i);
             if (!same_type && !model.serves(agent, node)) return false;
-            t += model.cost(type, prev, node);
+            t += hop_cost<kDense>(model, type, prev, node);
             model.late_visit(node).pass(t, v.late);
             prev = node;
         }
@@ -68,10 +78,9 @@ bool price_breakable(const StageModel& model, const RoutePlan& plan, const Penal
     return true;
 }
 
-}  // namespace
 
-bool time_plan(const StageModel& model, const RoutePlan& plan, double& cost, const Penalties* penalties) {
-    if (penalties != nullptr) return price_breakable(model, plan, *penalties, cost);
+template <bool kVeryLarge, bool kDense>
+bool time_kept_plan(const StageModel& model, const RoutePlan& plan, double& cost) {
     const StageRoute& base = *plan.base;
     const size_t agent = base.agent;
     const size_t type = model.type_of(agent);
@@ -91,7 +100,7 @@ bool time_plan(const StageModel& model, const RoutePlan& plan, double& cost, con
         const bool same_type = run.route != nullptr && model.type_of(run.route->agent) == type;
         if (same_type && !run.reversed && run.last + 2 == run.route->size()) {
             const StageRoute& from = *run.route;
-            t += model.cost(type, prev, from.nodes[run.first]);
+            t += hop_cost<kDense>(model, type, prev, from.nodes[run.first]);
             if (!from.summaries.tail(run.first).pass(t)) return false;
             prev = from.nodes[run.last];
             continue;
@@ -109,29 +118,29 @@ bool time_plan(const StageModel& model, const RoutePlan& plan, double& cost, con
                 summarised = false;
             }
             if (summarised) {
-                t += model.cost(type, prev, from.nodes[run.first]);
+                t += hop_cost<kDense>(model, type, prev, from.nodes[run.first]);
                 if (!summary.pass(t)) return false;
                 prev = from.nodes[run.last];
                 continue;
             }
         }
-        if (same_type && model.very_large() && !model.instance().has_time_windows()) {
+        if (kVeryLarge && same_type && !model.instance().has_time_windows()) {
             // Without windows a run takes its travel and service whichever
             // way round (costs from a metric are symmetric): the route's
             // running costs time it (equal up to rounding).
             const StageRoute& from = *run.route;
             const int64_t enter = from.nodes[run.reversed ? run.last : run.first];
-            t += model.cost(type, prev, enter) + model.visit(from.nodes[run.first]).duration +
+            t += hop_cost<kDense>(model, type, prev, enter) + model.visit(from.nodes[run.first]).duration +
                  (from.leave[run.last] - from.leave[run.first]);
             prev = from.nodes[run.reversed ? run.first : run.last];
             continue;
         }
-        if (too_long_to_walk(model, run)) return false;
+        if (too_long_to_walk<kVeryLarge>(run)) return false;
         const size_t count = run.length();
         for (size_t i = 0; i < count; ++i) {
             const int64_t v = run.at(i);
             if (!same_type && !model.serves(agent, v)) return false;
-            t += model.cost(type, prev, v);
+            t += hop_cost<kDense>(model, type, prev, v);
             if (!model.visit(v).pass(t)) return false;
             prev = v;
         }
@@ -144,6 +153,19 @@ bool time_plan(const StageModel& model, const RoutePlan& plan, double& cost, con
     if (limit > 0 && t > limit) return false;
     cost = t;
     return true;
+}
+
+}  // namespace
+
+bool time_plan(const StageModel& model, const RoutePlan& plan, double& cost, const Penalties* penalties) {
+    if (penalties != nullptr) {
+        if (model.very_large()) return price_breakable<true, false>(model, plan, *penalties, cost);
+        return model.all_dense() ? price_breakable<false, true>(model, plan, *penalties, cost)
+                                 : price_breakable<false, false>(model, plan, *penalties, cost);
+    }
+    if (model.very_large()) return time_kept_plan<true, false>(model, plan, cost);
+    return model.all_dense() ? time_kept_plan<false, true>(model, plan, cost)
+                             : time_kept_plan<false, false>(model, plan, cost);
 }
 
 bool time_plans(const StageSolution& s, const RoutePlan& a, const RoutePlan* b, std::vector<double>& costs) {
@@ -160,9 +182,8 @@ bool time_plans(const StageSolution& s, const RoutePlan& a, const RoutePlan* b, 
     return model.plans().evaluate(view, costs);
 }
 
-bool time_plan(const StageSolution& s, const RoutePlan& plan, double& cost) {
+bool time_whole_plan(const StageSolution& s, const RoutePlan& plan, double& cost) {
     const StageModel& model = s.model();
-    if (!model.ordered() || s.penalties() != nullptr) return time_plan(model, plan, cost, s.penalties());
     std::vector<double>& costs = model.plan_costs();
     if (!time_plans(s, plan, nullptr, costs)) return false;
     cost = costs[plan.base->agent];

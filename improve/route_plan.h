@@ -66,12 +66,20 @@ bool time_plan(const StageModel& model, const RoutePlan& plan, double& cost, con
 // no penalties) the solution's plan with this one built in place of its base
 // route is timed whole, so waits on other routes count, and `cost` is the
 // built route's cost; otherwise exactly the time_plan above.
-bool time_plan(const StageSolution& s, const RoutePlan& plan, double& cost);
+inline bool time_plan(const StageSolution& s, const RoutePlan& plan, double& cost);
 
 // With precedence pairs: the solution's plan with `a` and, when given, `b`
 // built in place of their base routes, timed whole. False when it breaks a
 // rule; otherwise `costs` holds every route's cost.
 bool time_plans(const StageSolution& s, const RoutePlan& a, const RoutePlan* b, std::vector<double>& costs);
+
+// time_plan for a solution with precedence pairs and no penalties.
+bool time_whole_plan(const StageSolution& s, const RoutePlan& plan, double& cost);
+
+inline bool time_plan(const StageSolution& s, const RoutePlan& plan, double& cost) {
+    if (!s.model().ordered() || s.penalties() != nullptr) return time_plan(s.model(), plan, cost, s.penalties());
+    return time_whole_plan(s, plan, cost);
+}
 
 // The plan's nodes, start and terminal included.
 void build_plan(const RoutePlan& plan, Route& out);

@@ -93,6 +93,9 @@ StageModel::StageModel(const RouteEvaluator& evaluator, ObjectiveType objective,
     }
 
     costs_ = &table;
+    for (size_t t = 0; t < table.dim(); ++t) layers_.push_back(table.layer(t));
+    ordered_ = instance_.precedence().active();
+    all_dense_ = std::all_of(layers_.begin(), layers_.end(), [](const double* layer) { return layer != nullptr; });
     visits_ = instance_.visit_segments();
     late_visits_.resize(n);
     for (size_t v = 0; v < n; ++v) late_visits_[v] = visit_warp_segment(instance_.window(v), instance_.service(v));

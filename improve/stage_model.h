@@ -81,7 +81,15 @@ public:
     // Cost of the hop u -> v between two targets (or from a start to a target)
     // for agents of type t; hops into a depot go through the evaluator's rule.
     double cost(size_t t, int64_t u, int64_t v) const {
+        const double* layer = layers_[t];
+        if (layer != nullptr) return layer[static_cast<size_t>(u) * node_count_ + static_cast<size_t>(v)];
         return costs_->cost(t, static_cast<size_t>(u), static_cast<size_t>(v));
+    }
+    // Every type keeps a layer, so that dense_cost() may stand for cost().
+    bool all_dense() const { return all_dense_; }
+    // cost() when all_dense(): the innermost read of every move's pricing.
+    double dense_cost(size_t t, int64_t u, int64_t v) const {
+        return layers_[t][static_cast<size_t>(u) * node_count_ + static_cast<size_t>(v)];
     }
     const Segment& visit(int64_t node) const { return visits_[static_cast<size_t>(node)]; }
     // The visit of a plan that may be late there.
@@ -91,7 +99,7 @@ public:
 
     // Precedence pairs hold, so a route's times depend on other routes and
     // plans are timed whole by plans().
-    bool ordered() const { return instance_.precedence().active(); }
+    bool ordered() const { return ordered_; }
     const PlanEvaluator& plans() const { return scratch().plans; }
     // Scratch for timing a plan whole: one route pointer per agent, and the
     // candidate routes built in place of two of them.
@@ -141,6 +149,9 @@ private:
     size_t node_count_ = 0;
     // Views of the instance's tables for the loops that price moves.
     const CostTable* costs_ = nullptr;
+    std::vector<const double*> layers_;  // by type: costs_->layer(t)
+    bool ordered_ = false;
+    bool all_dense_ = false;
     const Segment* visits_ = nullptr;
     std::vector<WarpSegment> late_visits_;
     const unsigned char* flags_ = nullptr;

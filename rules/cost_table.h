@@ -69,6 +69,8 @@ public:
     // No cost of type t is negative or NaN, so its running costs only grow.
     bool nonnegative(size_t t) const { return t >= dim_ || negative_[t] == 0; }
 
+    // Type t's n x n layer, [u * n + v]; null when its costs are worked out when asked.
+    const double* layer(size_t t) const { return layers_[t]; }
     // Type t keeps no layer: its costs are worked out when asked.
     bool on_demand(size_t t) const { return t < dim_ && layers_[t] == nullptr; }
     // Some type exists and none keeps a layer.
@@ -84,7 +86,8 @@ public:
     static size_t bytes(size_t n, size_t types, size_t dense);
 
 private:
-    double computed(size_t t, size_t u, size_t v) const;
+    // Out of the way of the dense reads that inline cost() into hot loops.
+    [[gnu::cold]] [[gnu::noinline]] double computed(size_t t, size_t u, size_t v) const;
 
     size_t n_ = 0;
     size_t dim_ = 0;
