@@ -5,7 +5,7 @@
 Each interpreter must have its own build of `_vok_core` installed. Random instances of 40 to 2,000
 nodes (bench/make_random.py: plain and windows, min-max and min-sum, a few seeds) run a fixed number
 of improvement iterations with a fixed seed in a child of each interpreter; routes, route costs,
-objective values, the anytime record and the iteration count must agree exactly. With
+objective values, the anytime record (on one thread) and the iteration count must agree exactly. With
 ``--very-large NODES:AGENTS``, that case runs on the later build alone and its routes are judged
 again by bench/route_check.py (very large instances may take other routes than before).
 """
@@ -64,12 +64,15 @@ def main() -> None:
                                        threads=threads)
             path.write_text(json.dumps(instance))
             before, after = solve(args.before, path), solve(args.after, path)
+            if threads > 1:
+                # Which of the workers' bests the calling thread sees as they come varies from run to run.
+                del before["anytime"], after["anytime"]
             same = before == after
             differ += not same
             print(f"{nodes:5d} nodes m{agents} {objective} {variant} seed {seed} threads {threads}: "
                   f"{after['iterations']} iterations, "
                   f"max {after['max']:.3f} sum {after['sum']:.3f}, anytime entries "
-                  f"{len(after['anytime'] or [])}: {'same' if same else 'DIFFERENT'}", flush=True)
+                  f"{len(after.get('anytime', []))}: {'same' if same else 'DIFFERENT'}", flush=True)
         if args.very_large:
             nodes, agents = (int(x) for x in args.very_large.split(":"))
             for variant in make_random.VARIANTS:
