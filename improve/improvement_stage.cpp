@@ -21,6 +21,11 @@ constexpr double kMeanRouteWeight = 0.1;
 // Mean number of targets a ruin takes out, and the longest string.
 constexpr double kMeanRemoved = 10.0;
 constexpr size_t kLongestString = 10;
+// How much heavier than the search's own the weights of a repair are.
+constexpr double kRepairWeight = 10.0;
+// Where the search goes on breaking rules after its first feasible plan, it
+// keeps every rule from this share of its run on, starting at the best.
+constexpr double kKeepBreakingUntil = 0.5;
 
 }  // namespace
 
@@ -34,7 +39,9 @@ ImprovementStage::ImprovementStage(const StageModel& model, const StageSettings&
       best_(model),
       current_(model),
       candidate_(model),
-      start_distance_(model.node_count(), Segment::kInf) {
+      start_distance_(model.node_count(), Segment::kInf),
+      keep_breaking_(!model.ordered() && !model.very_large()),
+      repaired_(model) {
     for (int64_t v : model.targets()) {
         double& nearest = start_distance_[static_cast<size_t>(v)];
         for (size_t a = 0; a < model.agent_count(); ++a)
@@ -102,14 +109,18 @@ bool ImprovementStage::initialise(const Result* start, const StopCheck& out_of_t
 
 bool ImprovementStage::consider_feasible(const StageSolution& candidate) {
     if (!candidate.feasible()) return false;
+    // A feasible plan's value under penalties is its measured value, or less
+    // with precedence pairs (their waits are left out): one that does not
+    // beat the best so is passed over without being measured again.
+    const bool min_max = model_.min_max();
+    if (has_feasible_ && !better(candidate.value(), best_.value(), min_max)) return false;
     StageSolution kept = candidate;
     kept.set_penalties(nullptr);
     if (!kept.routes_valid()) return false;
-    if (has_feasible_ && !better(kept.value(), best_.value(), model_.min_max())) return false;
+    if (has_feasible_ && !better(kept.value(), best_.value(), min_max)) return false;
     best_ = std::move(kept);
     has_feasible_ = true;
-    // From the first feasible plan on, the search keeps every rule.
-    if (breakable_) {
+    if (breakable_ && !keep_breaking_) {
         breakable_ = false;
         current_ = best_;
     }
@@ -127,6 +138,23 @@ bool ImprovementStage::adopt(const StageSolution& shared) {
     in_step_ = false;
     since_best_ = 0;
     return true;
+}
+
+bool ImprovementStage::repair(const StageSolution& candidate) {
+    // Its value under penalties is at least its measured cost.
+    if (!better(candidate.value(), best_.value(), model_.min_max())) return false;
+    const Penalties& weights = penalties_.weights();
+    raised_ = Penalties{kRepairWeight * weights.late, kRepairWeight * weights.over_limit,
+                        kRepairWeight * weights.over_capacity};
+    repaired_ = candidate;
+    repaired_.set_penalties(&raised_);
+    broken_targets_.clear();
+    for (const StageRoute& route : repaired_.routes()) {
+        if (route.violation.feasible()) continue;
+        broken_targets_.insert(broken_targets_.end(), route.nodes.begin() + 1, route.nodes.end() - 1);
+    }
+    local_search_.run(repaired_, broken_targets_, rng_);
+    return consider_feasible(repaired_);
 }
 
 bool ImprovementStage::construct(const StopCheck& out_of_time) {
@@ -251,6 +279,10 @@ StageEnd ImprovementStage::run(double deadline, const Clock& clock, const BestLi
         }
         if (should_stop && should_stop()) return StageEnd::Stopped;
 
+        if (breakable_ && has_feasible_ && progress_ >= kKeepBreakingUntil) {
+            breakable_ = false;
+            current_ = best_;
+        }
         const double temperature = t_start * std::pow(t_end / t_start, std::min(1.0, std::max(0.0, progress_)));
 
         ++iterations_;
@@ -269,10 +301,13 @@ StageEnd ImprovementStage::run(double deadline, const Clock& clock, const BestLi
 
         if (breakable_) {
             const RouteViolation broken = candidate_.violations();
-            if (consider_feasible(candidate_)) {
+            const bool news = candidate_.feasible() ? consider_feasible(candidate_)
+                                                    : has_feasible_ && repair(candidate_);
+            if (news) {
                 since_best_ = 0;
                 if (on_best && !on_best(best_)) return StageEnd::Stopped;
-                continue;
+                // The search keeps every rule from here on, starting at the best.
+                if (!breakable_) continue;
             }
             if (penalties_.record(broken.late == 0.0, broken.over_limit == 0.0, broken.over_capacity == 0.0)) {
                 current_.set_penalties(&penalties_.weights());

@@ -74,8 +74,12 @@ public:
 private:
     bool construct(const StopCheck& out_of_time);
     // Makes `candidate` the best when it keeps every rule and beats the best
-    // (or is the first); the search then keeps every rule from it on.
+    // (or is the first). Where the search may not go on breaking rules (see
+    // keep_breaking_), it keeps every rule from the first such plan on.
     bool consider_feasible(const StageSolution& candidate);
+    // A candidate that breaks rules yet beats the best even with its penalties:
+    // a local search under raised weights may make it keep them.
+    bool repair(const StageSolution& candidate);
     // One ruin and recreate step on `candidate`; false when a target found no place.
     bool ruin_and_recreate(StageSolution& candidate);
     double scalar(const StageValue& v) const;
@@ -104,11 +108,20 @@ private:
     bool has_feasible_ = false;
     // current_ and candidate_ may break windows, limits and capacities, at the penalties' cost.
     bool breakable_ = false;
+    // The search goes on through such plans after the first feasible one, up
+    // to half its run: not with precedence pairs, which the penalties do not
+    // weigh, nor on very large instances, whose iterations copy only the
+    // routes they change.
+    bool keep_breaking_ = false;
     // Very large instances: the local search over every target is still to run.
     bool polish_pending_ = false;
     // Very large instances: candidate_ equals current_, so an iteration starts without copying it.
     bool in_step_ = false;
     PenaltyControl penalties_{Penalties{}};
+    // repair()'s working copy, its weights and the targets on its broken routes.
+    StageSolution repaired_;
+    Penalties raised_;
+    std::vector<int64_t> broken_targets_;
 };
 
 }  // namespace dulmar

@@ -148,3 +148,13 @@ def test_tight_windows_are_solved_through_plans_that_break_them():
                          [route["cost"] for route in result["routes"]])
     assert check.valid, check.problems
     assert seen and seen[-1]["sum_cost"] == pytest.approx(result["statistics"]["sum_cost"])
+    # The search goes on through late plans after the first feasible one: the plan in hand at a
+    # middle improvement (the run repeats) must keep every rule too.
+    middle = (len(seen) + 1) // 2
+    count = []
+    stopped = vok.solve_json_str(json.dumps(instance),
+                                 on_improvement=lambda entry: count.append(entry) or len(count) < middle)
+    assert stopped["statistics"]["sum_cost"] == pytest.approx(seen[middle - 1]["sum_cost"])
+    check = check_routes(instance, [route["path"] for route in stopped["routes"]],
+                         [route["cost"] for route in stopped["routes"]])
+    assert check.valid, check.problems
