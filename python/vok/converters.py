@@ -67,9 +67,9 @@ def _number(value: Any) -> Optional[float]:
 
 
 def _vrplib_layout(lines: List[Tuple[int, str]], source: str) -> Tuple[Dict[str, int], Dict[str, List[int]]]:
-    """Where vrplib finds each specification and each section row (by its own rules), as file line
+    """Where vrplib finds each header key and each section row (by its own rules), as file line
     numbers; refuses what it would misread."""
-    specs: Dict[str, int] = {}
+    keys: Dict[str, int] = {}
     sections: Dict[str, List[int]] = {}
     current: Optional[str] = None
     for number, line in lines:
@@ -86,13 +86,13 @@ def _vrplib_layout(lines: List[Tuple[int, str]], source: str) -> Tuple[Dict[str,
         elif current is not None:
             if ":" in line:
                 raise ConversionError(f"{source}:{number}: 'KEY: value' after a section; "
-                                      f"specifications come first, got {shown(line)}")
+                                      f"header keys come first, got {shown(line)}")
             sections[current].append(number)
         elif ":" in line:
-            specs[line.partition(":")[0].strip().upper()] = number
+            keys[line.partition(":")[0].strip().upper()] = number
         else:
             raise ConversionError(f"{source}:{number}: expected 'KEY: value' or a section name, got {shown(line)}")
-    return specs, sections
+    return keys, sections
 
 
 class _File:
@@ -118,7 +118,7 @@ def _read_vrplib(text: str, source: str) -> _File:
 
     lines = _lines(text)
     content = dict(lines)
-    specs, sections = _vrplib_layout(lines, source)
+    keys, sections = _vrplib_layout(lines, source)
     try:
         data = parse_vrplib(text, compute_edge_weights=False)
     except Exception as exc:  # vrplib's own word on what it could not read
@@ -126,7 +126,7 @@ def _read_vrplib(text: str, source: str) -> _File:
 
     weights = data.get("edge_weight_type")
     if weights is not None and str(weights).upper() != "EUC_2D":
-        raise ConversionError(f"{source}:{specs['EDGE_WEIGHT_TYPE']}: only EUC_2D weights are supported, "
+        raise ConversionError(f"{source}:{keys['EDGE_WEIGHT_TYPE']}: only EUC_2D weights are supported, "
                               f"got {shown(str(weights))}")
     if "node_coord" not in data or not sections.get("NODE_COORD_SECTION"):
         raise ConversionError(f"{source}: no NODE_COORD_SECTION entries found")
@@ -140,12 +140,12 @@ def _read_vrplib(text: str, source: str) -> _File:
         points.append((x, y))
     file = _File(points)
 
-    if "DIMENSION" in specs:
+    if "DIMENSION" in keys:
         dimension = data.get("dimension")
         if not isinstance(dimension, int):
-            raise ConversionError(f"{source}:{specs['DIMENSION']}: DIMENSION is not an integer: {shown(dimension)}")
+            raise ConversionError(f"{source}:{keys['DIMENSION']}: DIMENSION is not an integer: {shown(dimension)}")
         if dimension != len(points):
-            raise ConversionError(f"{source}:{specs['DIMENSION']}: DIMENSION is {dimension} "
+            raise ConversionError(f"{source}:{keys['DIMENSION']}: DIMENSION is {dimension} "
                                   f"but {len(points)} coordinate lines were read")
     if "demand" in data:
         rows = _rows(data["demand"])
@@ -160,15 +160,15 @@ def _read_vrplib(text: str, source: str) -> _File:
                 raise ConversionError(f"{source}:{number}: expected 'id demand' with a demand >= 0, "
                                       f"got {shown(content[number])}")
             file.demands.append(demand)
-    if "CAPACITY" in specs:
+    if "CAPACITY" in keys:
         file.capacity = _number(data.get("capacity"))
         if file.capacity is None or file.capacity < 0:
-            raise ConversionError(f"{source}:{specs['CAPACITY']}: CAPACITY is not a number >= 0: "
+            raise ConversionError(f"{source}:{keys['CAPACITY']}: CAPACITY is not a number >= 0: "
                                   f"{shown(data.get('capacity'))}")
-    if "VEHICLES" in specs:
+    if "VEHICLES" in keys:
         vehicles = data.get("vehicles")
         if not isinstance(vehicles, int) or vehicles < 1:
-            raise ConversionError(f"{source}:{specs['VEHICLES']}: VEHICLES is not a whole number >= 1: "
+            raise ConversionError(f"{source}:{keys['VEHICLES']}: VEHICLES is not a whole number >= 1: "
                                   f"{shown(vehicles)}")
         file.vehicles = vehicles
     if "depot" in data:
