@@ -26,6 +26,12 @@ constexpr double kRepairWeight = 10.0;
 // Where the search goes on breaking rules after its first feasible plan, it
 // keeps every rule from this share of its run on, starting at the best.
 constexpr double kKeepBreakingUntil = 0.5;
+// Very large instances: when an attempt at a first solution leaves out at
+// most kMostLeftOut targets, the next moves each of them from position i of
+// its order to kPromotion * i. (To the very front they crowd the routes'
+// early hours, and the windows behind them fail.)
+constexpr size_t kMostLeftOut = 64;
+constexpr double kPromotion = 0.5;
 
 }  // namespace
 
@@ -168,8 +174,9 @@ bool ImprovementStage::construct(const StopCheck& out_of_time) {
         }
     }
     const InsertionNoise noisy{0.0, 0.2};
+    bool squeeze = false;
     for (int attempt = 0; attempt < 8; ++attempt) {
-        best_.clear();
+        if (!squeeze) best_.clear();
         bool complete = false;
         if (attempt == 0) {
             model_.order_by_pairs(order);
@@ -178,8 +185,19 @@ bool ImprovementStage::construct(const StopCheck& out_of_time) {
                                       : inserter_.regret(best_, order, none, rng_);
         } else {
             // The earliest closing windows first, then the farthest from the
-            // starts: both tend to be the hardest to place late.
-            if (attempt == 1) {
+            // starts: both tend to be the hardest to place late. On very
+            // large instances, after an attempt that left out a few targets,
+            // the same order with those moved ahead.
+            if (squeeze) {
+                keyed_.clear();
+                for (size_t i = 0; i < order.size(); ++i) {
+                    const double at = static_cast<double>(i);
+                    keyed_.emplace_back(best_.route_of(order[i]) < 0 ? kPromotion * at - 0.25 : at, order[i]);
+                }
+                std::sort(keyed_.begin(), keyed_.end());
+                for (size_t i = 0; i < keyed_.size(); ++i) order[i] = keyed_[i].second;
+                best_.clear();
+            } else if (attempt == 1) {
                 std::sort(order.begin(), order.end(), [&](int64_t a, int64_t b) {
                     return model_.visit(a).latest < model_.visit(b).latest;
                 });
@@ -194,6 +212,10 @@ bool ImprovementStage::construct(const StopCheck& out_of_time) {
             complete = inserter_.greedy(best_, order, attempt <= 2 ? none : noisy, rng_);
         }
         if (complete && best_.routes_valid()) return true;
+        if (model_.very_large()) {
+            squeeze = attempt >= 1 && best_.unassigned_count() <= kMostLeftOut;
+            if (out_of_time && out_of_time()) break;
+        }
     }
     best_.clear();
     return false;

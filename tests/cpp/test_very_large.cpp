@@ -126,7 +126,9 @@ TEST(VeryLarge, NeighbourListsHoldTheNearestTargetsThatShareAType) {
 }
 
 // Every route of a very large solve, judged again by the route evaluator:
-// tours cut or split into sectors, and insertion under windows and two types.
+// tours cut or split into sectors, and insertion under windows and two types
+// (with 5 agents the earliest-closing-first attempt leaves two targets out,
+// and the next attempt moves them ahead).
 TEST(VeryLarge, FirstSolutionsAndIterationsKeepEveryRule) {
     struct Case {
         ObjectiveType objective;
@@ -134,7 +136,7 @@ TEST(VeryLarge, FirstSolutionsAndIterationsKeepEveryRule) {
         size_t agents;
     };
     for (const Case c : {Case{ObjectiveType::MinMax, false, 12}, Case{ObjectiveType::MinSum, false, 6},
-                         Case{ObjectiveType::MinMax, true, 10}}) {
+                         Case{ObjectiveType::MinMax, true, 10}, Case{ObjectiveType::MinMax, true, 5}}) {
         Problem p = metric_problem(c.agents, c.objective, c.rules, 3);
         if (c.objective == ObjectiveType::MinSum) {
             for (auto& agent : p.ordered_agents) agent.time_limit = 14000;  // the tour is cut
