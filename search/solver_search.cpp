@@ -271,9 +271,16 @@ bool Solver::take_snapshot_at(double time, bool with_routes) {
     if (with_routes) {
         anytime_snapshots.emplace_back(last_update_time, result);
     } else {
-        Result costs = result;
-        costs.paths.clear();
-        anytime_snapshots.emplace_back(last_update_time, std::move(costs));
+        // The routes step aside while the rest is copied: on a large instance they are most of it.
+        auto paths = std::move(result.paths);
+        result.paths.clear();
+        try {
+            anytime_snapshots.emplace_back(last_update_time, result);
+        } catch (...) {
+            result.paths = std::move(paths);
+            throw;
+        }
+        result.paths = std::move(paths);
     }
     const CostTotals totals = cost_totals(result);
     if (!anytime_filter.admit(totals) || control == nullptr) return true;
