@@ -212,10 +212,7 @@ bool ImprovementStage::construct(const StopCheck& out_of_time) {
             complete = inserter_.greedy(best_, order, attempt <= 2 ? none : noisy, rng_);
         }
         if (complete && best_.routes_valid()) return true;
-        if (model_.very_large()) {
-            squeeze = attempt >= 1 && best_.unassigned_count() <= kMostLeftOut;
-            if (out_of_time && out_of_time()) break;
-        }
+        if (model_.very_large()) squeeze = attempt >= 1 && best_.unassigned_count() <= kMostLeftOut;
     }
     best_.clear();
     return false;
