@@ -174,9 +174,9 @@ bool ImprovementStage::construct(const StopCheck& out_of_time) {
         }
     }
     const InsertionNoise noisy{0.0, 0.2};
-    bool squeeze = false;
+    bool left_out_ahead = false;
     for (int attempt = 0; attempt < 8; ++attempt) {
-        if (!squeeze) best_.clear();
+        best_.clear();
         bool complete = false;
         if (attempt == 0) {
             model_.order_by_pairs(order);
@@ -185,22 +185,14 @@ bool ImprovementStage::construct(const StopCheck& out_of_time) {
                                       : inserter_.regret(best_, order, none, rng_);
         } else {
             // The earliest closing windows first, then the farthest from the
-            // starts: both tend to be the hardest to place late. On very
-            // large instances, after an attempt that left out a few targets,
-            // the same order with those moved ahead.
-            if (squeeze) {
-                keyed_.clear();
-                for (size_t i = 0; i < order.size(); ++i) {
-                    const double at = static_cast<double>(i);
-                    keyed_.emplace_back(best_.route_of(order[i]) < 0 ? kPromotion * at - 0.25 : at, order[i]);
-                }
-                std::sort(keyed_.begin(), keyed_.end());
-                for (size_t i = 0; i < keyed_.size(); ++i) order[i] = keyed_[i].second;
-                best_.clear();
-            } else if (attempt == 1) {
+            // starts: both tend to be the hardest to place late. After a very
+            // large instance's attempt that left out a few, its order as
+            // move_left_out_ahead() left it.
+            if (attempt == 1) {
                 std::sort(order.begin(), order.end(), [&](int64_t a, int64_t b) {
                     return model_.visit(a).latest < model_.visit(b).latest;
                 });
+            } else if (left_out_ahead) {
             } else if (attempt == 2) {
                 std::sort(order.begin(), order.end(), [&](int64_t a, int64_t b) {
                     return start_distance_[static_cast<size_t>(a)] > start_distance_[static_cast<size_t>(b)];
@@ -212,10 +204,22 @@ bool ImprovementStage::construct(const StopCheck& out_of_time) {
             complete = inserter_.greedy(best_, order, attempt <= 2 ? none : noisy, rng_);
         }
         if (complete && best_.routes_valid()) return true;
-        if (model_.very_large()) squeeze = attempt >= 1 && best_.unassigned_count() <= kMostLeftOut;
+        left_out_ahead = model_.very_large() && attempt >= 1 && best_.unassigned_count() <= kMostLeftOut;
+        if (left_out_ahead) move_left_out_ahead(order);
     }
     best_.clear();
     return false;
+}
+
+void ImprovementStage::move_left_out_ahead(std::vector<int64_t>& order) {
+    keyed_.clear();
+    for (size_t i = 0; i < order.size(); ++i) {
+        const double at = static_cast<double>(i);
+        // (Keys of moved targets fall between whole numbers: no ties.)
+        keyed_.emplace_back(best_.route_of(order[i]) < 0 ? kPromotion * at - 0.25 : at, order[i]);
+    }
+    std::sort(keyed_.begin(), keyed_.end());
+    for (size_t i = 0; i < keyed_.size(); ++i) order[i] = keyed_[i].second;
 }
 
 bool ImprovementStage::ruin_and_recreate(StageSolution& candidate) {

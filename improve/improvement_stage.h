@@ -73,6 +73,8 @@ public:
 
 private:
     bool construct(const StopCheck& out_of_time);
+    // Moves each target best_ leaves out from position i of `order` to kPromotion * i.
+    void move_left_out_ahead(std::vector<int64_t>& order);
     // Makes `candidate` the best when it keeps every rule and beats the best
     // (or is the first). Where the search may not go on breaking rules (see
     // keep_breaking_), it keeps every rule from the first such plan on.
